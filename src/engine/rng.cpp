@@ -1,0 +1,201 @@
+#include "engine/rng.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "engine/failure.hpp"
+
+namespace lumora {
+
+namespace {
+
+constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+
+inline std::uint32_t rotl(std::uint32_t x, int n) noexcept {
+    return (x << n) | (x >> (32 - n));
+}
+
+std::uint32_t load_le32(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+ChaCha12::ChaCha12(const std::array<std::uint8_t, 32>& key) noexcept {
+    for (std::size_t i = 0; i < 8; ++i) {
+        key_[i] = load_le32(key.data() + 4 * i);
+    }
+}
+
+void ChaCha12::generate(std::uint32_t (&out)[kWordsPerRefill]) noexcept {
+    constexpr std::size_t L = kBlocksPerRefill;
+    // The four blocks are computed side by side, one lane each, so the
+    // compiler can run the rounds on vector registers.
+    std::uint32_t init[16][L];
+    for (std::size_t lane = 0; lane < L; ++lane) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            init[i][lane] = kSigma[i];
+        }
+        for (std::size_t i = 0; i < 8; ++i) {
+            init[4 + i][lane] = key_[i];
+        }
+        const std::uint64_t block = counter_ + lane;
+        init[12][lane] = static_cast<std::uint32_t>(block);
+        init[13][lane] = static_cast<std::uint32_t>(block >> 32);
+        init[14][lane] = 0;  // stream 0
+        init[15][lane] = 0;
+    }
+    std::uint32_t x[16][L];
+    std::memcpy(x, init, sizeof(x));
+
+    auto quarter = [&x](int a, int b, int c, int d) {
+        for (std::size_t lane = 0; lane < L; ++lane) {
+            x[a][lane] += x[b][lane];
+            x[d][lane] = rotl(x[d][lane] ^ x[a][lane], 16);
+            x[c][lane] += x[d][lane];
+            x[b][lane] = rotl(x[b][lane] ^ x[c][lane], 12);
+            x[a][lane] += x[b][lane];
+            x[d][lane] = rotl(x[d][lane] ^ x[a][lane], 8);
+            x[c][lane] += x[d][lane];
+            x[b][lane] = rotl(x[b][lane] ^ x[c][lane], 7);
+        }
+    };
+    for (int round = 0; round < 12; round += 2) {
+        quarter(0, 4, 8, 12);
+        quarter(1, 5, 9, 13);
+        quarter(2, 6, 10, 14);
+        quarter(3, 7, 11, 15);
+        quarter(0, 5, 10, 15);
+        quarter(1, 6, 11, 12);
+        quarter(2, 7, 8, 13);
+        quarter(3, 4, 9, 14);
+    }
+    for (std::size_t lane = 0; lane < L; ++lane) {
+        for (std::size_t i = 0; i < 16; ++i) {
+            out[16 * lane + i] = x[i][lane] + init[i][lane];
+        }
+    }
+    counter_ += L;
+}
+
+void ReseedingRng::refill() noexcept {
+    if (bytes_until_reseed_ <= 0) {
+        std::array<std::uint8_t, 32> key;
+        std::string ignored;
+        if (entropy_(key, ignored)) {
+            core_ = ChaCha12(key);
+        }
+        bytes_until_reseed_ = kReseedThreshold;
+    }
+    bytes_until_reseed_ -= kBytesPerRefill;
+    core_.generate(buffer_);
+    index_ = 0;
+}
+
+namespace {
+
+std::string errno_text(int err) {
+    return std::strerror(err) + (" (os error " + std::to_string(err) + ")");
+}
+
+// Reads /dev/urandom once /dev/random has become readable, which shows that
+// the kernel's pool has been initialised.
+bool urandom_fallback(std::array<std::uint8_t, 32>& key, std::string& error) {
+    const int random_fd = ::open("/dev/random", O_RDONLY | O_CLOEXEC);
+    if (random_fd < 0) {
+        error = errno_text(errno);
+        return false;
+    }
+    pollfd pfd{random_fd, POLLIN, 0};
+    int polled;
+    do {
+        polled = ::poll(&pfd, 1, -1);
+    } while (polled < 0 && errno == EINTR);
+    const int poll_errno = errno;
+    ::close(random_fd);
+    if (polled < 0) {
+        error = errno_text(poll_errno);
+        return false;
+    }
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno_text(errno);
+        return false;
+    }
+    std::size_t filled = 0;
+    while (filled < key.size()) {
+        const ssize_t got = ::read(fd, key.data() + filled, key.size() - filled);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            error =
+                got < 0 ? errno_text(errno) : std::string("unexpected end of file on /dev/urandom");
+            ::close(fd);
+            return false;
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+bool os_entropy(std::array<std::uint8_t, 32>& key, std::string& error) {
+    std::size_t filled = 0;
+    while (filled < key.size()) {
+        const ssize_t got = ::getrandom(key.data() + filled, key.size() - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == ENOSYS && filled == 0) {
+                return urandom_fallback(key, error);
+            }
+            error = errno_text(errno);
+            return false;
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+namespace {
+
+thread_local std::optional<ReseedingRng> thread_generator;
+
+// A forked child would otherwise replay its parent's stream; it keys a
+// generator of its own at its first draw instead.
+void forget_generator_in_child() noexcept {
+    thread_generator.reset();
+}
+
+[[maybe_unused]] const int fork_hook_registered =
+    ::pthread_atfork(nullptr, nullptr, &forget_generator_in_child);
+
+[[gnu::noinline]] ReseedingRng& key_thread_generator() {
+    std::array<std::uint8_t, 32> key;
+    std::string error;
+    if (!os_entropy(key, error)) {
+        throw EngineFailure("could not initialize ThreadRng: " + error);
+    }
+    return thread_generator.emplace(key, &os_entropy);
+}
+
+}  // namespace
+
+std::uint32_t ThreadRng::next_u32() {
+    ReseedingRng& rng = thread_generator ? *thread_generator : key_thread_generator();
+    return rng.next_u32();
+}
+
+}  // namespace lumora

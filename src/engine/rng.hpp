@@ -1,0 +1,97 @@
+// The random source: ChaCha with 12 rounds used as a block generator, one
+// per OS thread, keyed from the operating system and rekeyed after every
+// 64 KiB of output.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace lumora {
+
+// ChaCha12 keystream: 256-bit key, 64-bit block counter from 0, stream 0.
+class ChaCha12 {
+public:
+    static constexpr std::size_t kBlocksPerRefill = 4;
+    static constexpr std::size_t kWordsPerRefill = 16 * kBlocksPerRefill;
+
+    explicit ChaCha12(const std::array<std::uint8_t, 32>& key) noexcept;
+
+    // Writes the next four consecutive blocks, as little-endian words.
+    void generate(std::uint32_t (&out)[kWordsPerRefill]) noexcept;
+
+    std::uint64_t block_counter() const noexcept { return counter_; }
+
+private:
+    std::array<std::uint32_t, 8> key_;
+    std::uint64_t counter_ = 0;
+};
+
+// Fills the key from the operating system; on failure returns false and
+// sets `error` to the system's error text.
+using EntropySource = bool (*)(std::array<std::uint8_t, 32>& key, std::string& error);
+
+bool os_entropy(std::array<std::uint8_t, 32>& key, std::string& error);
+
+// Words are drawn one at a time from a 64-word buffer. Every refill counts
+// 256 bytes against 65536; once the count is used up the next refill first
+// asks for a fresh key (a failed rekey silently keeps the old one).
+class ReseedingRng {
+public:
+    static constexpr std::int64_t kReseedThreshold = 65536;
+    static constexpr std::int64_t kBytesPerRefill = 4 * ChaCha12::kWordsPerRefill;
+
+    ReseedingRng(const std::array<std::uint8_t, 32>& key, EntropySource entropy) noexcept
+        : core_(key), entropy_(entropy) {}
+
+    std::uint32_t next_u32() noexcept {
+        if (index_ >= ChaCha12::kWordsPerRefill) {
+            refill();
+        }
+        return buffer_[index_++];
+    }
+
+    std::uint64_t block_counter() const noexcept { return core_.block_counter(); }
+
+private:
+    void refill() noexcept;
+
+    ChaCha12 core_;
+    EntropySource entropy_;
+    std::int64_t bytes_until_reseed_ = kReseedThreshold;
+    std::size_t index_ = ChaCha12::kWordsPerRefill;
+    std::uint32_t buffer_[ChaCha12::kWordsPerRefill] = {};
+};
+
+// The calling thread's generator, keyed from the OS at its first draw. If
+// that first keying fails, the draw throws EngineFailure with
+// "could not initialize ThreadRng: " and the system's error text.
+struct ThreadRng {
+    std::uint32_t next_u32();
+};
+
+// The outcome bit of a random measurement: the top bit of one word.
+template <class Rng>
+std::uint8_t draw_bit(Rng& rng) {
+    return static_cast<std::uint8_t>(rng.next_u32() >> 31);
+}
+
+// A uniform value in 0..2: the integer part of 3x/2^64, x being the 64-bit
+// number formed by one word and, rarely, a second one.
+template <class Rng>
+std::uint8_t draw_uniform3(Rng& rng) {
+    const std::uint64_t m = 3ull * rng.next_u32();
+    std::uint32_t value = static_cast<std::uint32_t>(m >> 32);
+    const std::uint32_t low = static_cast<std::uint32_t>(m);
+    if (low > 0xFFFFFFFDu) {
+        const std::uint64_t m2 = 3ull * rng.next_u32();
+        const std::uint32_t carry_in = static_cast<std::uint32_t>(m2 >> 32);
+        if (static_cast<std::uint32_t>(low + carry_in) < low) {
+            ++value;
+        }
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+}  // namespace lumora
