@@ -10,6 +10,8 @@
 
 namespace lumora {
 
+// clang-format off
+
 struct CzEntry {
     std::uint8_t edge;  // 1 when the edge is present after the gate
     LcOp vop_a;
@@ -73,5 +75,7 @@ inline constexpr std::array<std::array<std::array<CzEntry, kLcCount>, kLcCount>,
 }};
 
 static_assert(sizeof(cz_table) == 2 * 24 * 24 * 3);
+
+// clang-format on
 
 }  // namespace lumora

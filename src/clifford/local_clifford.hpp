@@ -9,6 +9,8 @@
 
 namespace lumora {
 
+// clang-format off
+
 using LcOp = std::uint8_t;
 // Axis codes, shared by the tables, measurement and the Python Axis members.
 using AxisCode = std::uint8_t;
@@ -83,5 +85,7 @@ constexpr std::uint8_t lc_conj_sign(LcOp j, AxisCode a) {
 constexpr bool lc_is_diagonal(LcOp j) {
     return j == kLcIdentity || j == kLcZ || j == kLcSdag || j == kLcS;
 }
+
+// clang-format on
 
 }  // namespace lumora

@@ -10,6 +10,8 @@
 
 namespace lumora {
 
+// clang-format off
+
 struct ReductionSequence {
     std::uint8_t length;
     std::array<std::uint8_t, 5> steps;
@@ -44,5 +46,7 @@ inline constexpr std::array<ReductionSequence, kLcCount> vop_reduction_seq = {{
     {2, {1, 0}},
     {4, {0, 0, 1, 0}},
 }};
+
+// clang-format on
 
 }  // namespace lumora
