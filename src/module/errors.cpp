@@ -1,0 +1,76 @@
+#include "module/errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "engine/failure.hpp"
+
+namespace lumora::py {
+
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "Raised when the native code of an extension module fails during a call from Python.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+    "usually propagates all the way up the stack and makes the interpreter exit.";
+
+// Created at the first failure and kept for the life of the process.
+PyObject* panic_type = nullptr;
+
+[[noreturn]] void abort_at_boundary() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+PyObject* panic_exception_type() {
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+        if (panic_type == nullptr) {
+            abort_at_boundary();
+        }
+    }
+    return panic_type;
+}
+
+}  // namespace
+
+void raise_panic(const char* message) {
+    std::fprintf(stderr, "lumora: native code failed: %s\n", message);
+    std::fflush(stderr);
+    PyObject* type = panic_exception_type();
+    Ref text(PyUnicode_FromString(message));
+    if (!text) {
+        return;
+    }
+    PyErr_SetObject(type, text.get());
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const SameQubitError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const EngineFailure& e) {
+        raise_panic(e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+void raise_cannot_cast(PyObject* object, const char* target) {
+    Ref name(type_qualname(Py_TYPE(object)));
+    if (!name) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
+}
+
+}  // namespace lumora::py

@@ -1,0 +1,96 @@
+// The extension module's entry point.
+#include <atomic>
+#include <cstdint>
+
+#include "module/errors.hpp"
+#include "module/python.hpp"
+#include "module/simulator.hpp"
+#include "module/values.hpp"
+
+namespace lumora::py {
+
+namespace {
+
+// The interpreter that first imported the module; -1 before that. The
+// module keeps process-wide objects, so no other interpreter may use it.
+std::atomic<std::int64_t> owning_interpreter{-1};
+
+// Built at the first successful import and kept for the life of the
+// process: importing again returns this same object.
+PyObject* the_module = nullptr;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "lumora",
+    "Graph-state based quantum circuit simulator exposed as the `lumora` Python module.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr) {
+        return false;
+    }
+    Ref all_name(PyUnicode_InternFromString("__all__"));
+    if (!all_name) {
+        return false;
+    }
+    Ref all(PyObject_GetAttr(module, all_name.get()));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) {
+            return false;
+        }
+    } else if (!PyList_Check(all.get())) {
+        raise_cannot_cast(all.get(), "list");
+        return false;
+    }
+    Ref class_name(PyUnicode_InternFromString(name));
+    return class_name && PyList_Append(all.get(), class_name.get()) == 0 &&
+           PyObject_SetAttr(module, class_name.get(), reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "lumora does not support sub-interpreters: it can only be used from "
+                        "the interpreter that first imported it");
+        return nullptr;
+    }
+    if (the_module != nullptr) {
+        return Py_NewRef(the_module);
+    }
+    Ref module(PyModule_Create2(&module_def, 1013));
+    if (!module || !add_class(module.get(), "MeasurementResult", measurement_result_type()) ||
+        !add_class(module.get(), "Outcome", outcome_type()) ||
+        !add_class(module.get(), "Axis", axis_type()) ||
+        !add_class(module.get(), "Lumora", simulator_type())) {
+        return nullptr;
+    }
+    the_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace lumora::py
+
+PyMODINIT_FUNC PyInit_lumora() {
+    return lumora::py::guarded([] { return lumora::py::init_module(); });
+}

@@ -1,0 +1,100 @@
+// The one place that includes Python.h, and the few C API differences
+// between the supported interpreter versions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <utility>
+
+namespace lumora::py {
+
+// Owns one reference and releases it on every path.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref moved(std::move(other));
+        std::swap(p_, moved.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// The qualified name of a type, as a new reference.
+inline PyObject* type_qualname(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyType_GetQualName(type);
+#else
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+#endif
+}
+
+// Takes the raised exception, normalised, out of the error indicator.
+inline PyObject* take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Raises an exception object again; steals the reference.
+inline void restore_raised_exception(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+// Before 3.12 the interpreter keeps a heap type's docstring without its
+// text-signature line, so __text_signature__ would read None; put the
+// full text back.
+inline bool keep_type_signature(PyTypeObject* type, const char* full_doc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)type;
+    (void)full_doc;
+    return true;
+#else
+    const size_t len = std::strlen(full_doc) + 1;
+    char* copy = static_cast<char*>(PyObject_Malloc(len));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::memcpy(copy, full_doc, len);
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = copy;
+    return true;
+#endif
+}
+
+}  // namespace lumora::py

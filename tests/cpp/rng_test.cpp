@@ -1,0 +1,302 @@
+// The random source: the ChaCha12 keystream, refills and rekeying of the
+// reseeding generator, the two ways words are turned into values, and the
+// statistics of the real per-thread generator as the engine uses it.
+#include "engine/rng.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/gates.hpp"
+#include "engine/measure.hpp"
+#include "scripted_rng.hpp"
+
+namespace {
+
+using namespace lumora;
+using Key = std::array<std::uint8_t, 32>;
+
+// ChaCha12 keystream for the all-zero key, block counter 0 and 1.
+constexpr const char* kZeroKeyStream =
+    "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
+    "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be"
+    "0bd58841203e74fe86fc71338ce0173dc628ebb719bdcbcc151585214cc089b4"
+    "42258dcda14cf111c602b8971b8cc843e91e46ca905151c02744a6b017e69316";
+
+std::vector<std::uint32_t> zero_key_words() {
+    std::vector<std::uint32_t> words;
+    const std::string hex = kZeroKeyStream;
+    for (std::size_t i = 0; i < hex.size(); i += 8) {
+        std::uint32_t w = 0;
+        for (int b = 3; b >= 0; --b) {
+            w = w << 8 | std::stoul(hex.substr(i + 2 * b, 2), nullptr, 16);
+        }
+        words.push_back(w);
+    }
+    return words;
+}
+
+// A plain one-block-at-a-time ChaCha12, the yardstick for the engine's
+// four-lane version.
+struct ReferenceStream {
+    Key key;
+    std::uint64_t word = 0;
+    std::array<std::uint32_t, 16> block{};
+
+    std::uint32_t next() {
+        if (word % 16 == 0) {
+            compute(word / 16);
+        }
+        return block[word++ % 16];
+    }
+
+    void compute(std::uint64_t counter) {
+        std::array<std::uint32_t, 16> in = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+        for (int i = 0; i < 8; ++i) {
+            in[4 + i] = key[4 * i] | key[4 * i + 1] << 8 | key[4 * i + 2] << 16 |
+                        static_cast<std::uint32_t>(key[4 * i + 3]) << 24;
+        }
+        in[12] = static_cast<std::uint32_t>(counter);
+        in[13] = static_cast<std::uint32_t>(counter >> 32);
+        block = in;
+        auto& x = block;
+        auto qr = [&x](int a, int b, int c, int d) {
+            x[a] += x[b], x[d] = std::rotl(x[d] ^ x[a], 16);
+            x[c] += x[d], x[b] = std::rotl(x[b] ^ x[c], 12);
+            x[a] += x[b], x[d] = std::rotl(x[d] ^ x[a], 8);
+            x[c] += x[d], x[b] = std::rotl(x[b] ^ x[c], 7);
+        };
+        for (int r = 0; r < 12; r += 2) {
+            qr(0, 4, 8, 12), qr(1, 5, 9, 13), qr(2, 6, 10, 14), qr(3, 7, 11, 15);
+            qr(0, 5, 10, 15), qr(1, 6, 11, 12), qr(2, 7, 8, 13), qr(3, 4, 9, 14);
+        }
+        for (int i = 0; i < 16; ++i) {
+            x[i] += in[i];
+        }
+    }
+};
+
+// Entropy source for the reseeding tests: call k (from 1) hands out a key
+// whose first byte is k, or fails while `entropy_fails` is set.
+int entropy_calls = 0;
+bool entropy_fails = false;
+
+Key numbered_key(int k) {
+    Key key{};
+    key[0] = static_cast<std::uint8_t>(k);
+    key[31] = 0xA5;
+    return key;
+}
+
+bool fake_entropy(Key& key, std::string& error) {
+    ++entropy_calls;
+    if (entropy_fails) {
+        error = "entropy unavailable";
+        return false;
+    }
+    key = numbered_key(entropy_calls);
+    return true;
+}
+
+constexpr std::size_t kWordsPerKey = 65536 / 4;
+
+TEST(RngStream, ZeroKeyVector) {
+    const std::vector<std::uint32_t> expected = zero_key_words();
+    ASSERT_EQ(expected.size(), 32u);
+    ReferenceStream ref{Key{}};
+    ChaCha12 core(Key{});
+    std::uint32_t out[ChaCha12::kWordsPerRefill];
+    core.generate(out);
+    EXPECT_EQ(core.block_counter(), 4u);
+    entropy_calls = 0;
+    ReseedingRng rng(Key{}, &fake_entropy);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(ref.next(), expected[i]) << i;
+        EXPECT_EQ(out[i], expected[i]) << i;
+        EXPECT_EQ(rng.next_u32(), expected[i]) << i;
+    }
+    EXPECT_EQ(entropy_calls, 0);
+}
+
+TEST(RngStream, RefillsContinueTheKeystream) {
+    ChaCha12 core(Key{});
+    ReseedingRng rng(Key{}, &fake_entropy);
+    ReferenceStream ref{Key{}};
+    std::uint32_t out[ChaCha12::kWordsPerRefill];
+    for (int refill = 0; refill < 3; ++refill) {
+        core.generate(out);
+        for (std::size_t i = 0; i < ChaCha12::kWordsPerRefill; ++i) {
+            const std::uint32_t want = ref.next();
+            ASSERT_EQ(out[i], want) << refill << " " << i;
+            ASSERT_EQ(rng.next_u32(), want) << refill << " " << i;
+        }
+        EXPECT_EQ(rng.block_counter(), 4u * (refill + 1));
+    }
+}
+
+TEST(RngStream, RekeysAfter64KiB) {
+    entropy_calls = 0;
+    entropy_fails = false;
+    ReseedingRng rng(Key{}, &fake_entropy);
+    ReferenceStream old_key{Key{}};
+    for (std::size_t i = 0; i < kWordsPerKey; ++i) {
+        ASSERT_EQ(rng.next_u32(), old_key.next()) << i;
+    }
+    EXPECT_EQ(entropy_calls, 0);
+    ReferenceStream new_key{numbered_key(1)};
+    for (std::size_t i = 0; i < 64; ++i) {
+        ASSERT_EQ(rng.next_u32(), new_key.next()) << i;
+        ASSERT_EQ(entropy_calls, 1);
+    }
+    EXPECT_EQ(rng.block_counter(), 4u);
+}
+
+TEST(RngStream, FailedRekeyKeepsTheKeyAndRetriesLater) {
+    entropy_calls = 0;
+    entropy_fails = true;
+    ReseedingRng rng(Key{}, &fake_entropy);
+    ReferenceStream old_key{Key{}};
+    for (std::size_t i = 0; i < 2 * kWordsPerKey; ++i) {
+        ASSERT_EQ(rng.next_u32(), old_key.next()) << i;
+        ASSERT_EQ(entropy_calls, i < kWordsPerKey ? 0 : 1) << i;
+        entropy_fails = i < kWordsPerKey;  // the retry succeeds
+    }
+    EXPECT_EQ(rng.block_counter(), 2048u);
+    ReferenceStream new_key{numbered_key(2)};
+    for (std::size_t i = 0; i < 64; ++i) {
+        ASSERT_EQ(rng.next_u32(), new_key.next()) << i;
+    }
+    EXPECT_EQ(entropy_calls, 2);
+    entropy_fails = false;
+}
+
+TEST(RngDraws, BitIsTheTopBit) {
+    const std::vector<std::pair<std::uint32_t, int>> cases = {
+        {0u, 0}, {1u, 0}, {0x7FFFFFFFu, 0}, {0x80000000u, 1}, {0xDEADBEEFu, 1}, {0xFFFFFFFFu, 1}};
+    for (const auto& [word, bit] : cases) {
+        ScriptedRng rng{{word, 0xFFFFFFFFu}};
+        EXPECT_EQ(draw_bit(rng), bit) << word;
+        EXPECT_EQ(rng.drawn, 1u);
+    }
+}
+
+TEST(RngDraws, Uniform3EdgeWords) {
+    struct Case {
+        std::vector<std::uint32_t> words;
+        int value;
+        std::size_t drawn;
+    };
+    const std::vector<Case> cases = {
+        {{0u}, 0, 1},
+        {{0x55555554u}, 0, 1},
+        {{0x55555555u, 0x55555555u}, 0, 2},  // low word 2^32-1, no carry
+        {{0x55555555u, 0x55555556u}, 1, 2},  // carry
+        {{0x55555556u}, 1, 1},
+        {{0xAAAAAAAAu, 0xAAAAAAAAu}, 1, 2},  // low word 2^32-2, no carry
+        {{0xAAAAAAAAu, 0xAAAAAAABu}, 2, 2},  // carry
+        {{0xAAAAAAABu}, 2, 1},
+        {{0xFFFFFFFFu}, 2, 1},  // low word exactly 2^32-3
+    };
+    for (const Case& c : cases) {
+        ScriptedRng rng{c.words};
+        rng.words.push_back(0xFFFFFFFFu);  // would carry if it were taken
+        EXPECT_EQ(draw_uniform3(rng), c.value) << c.words[0];
+        EXPECT_EQ(rng.drawn, c.drawn) << c.words[0];
+    }
+}
+
+TEST(RngDraws, Uniform3IsTheIntegerPartOfThreeX) {
+    // With x the 64-bit number of the word and its successor, the value is
+    // floor(3x / 2^64); the successor is taken only when it can matter.
+    std::vector<std::uint32_t> words = {0x12345678u, 0x9ABCDEF0u, 0x80000000u, 0x7FFFFFFFu};
+    for (std::uint32_t third : {0x55555555u, 0xAAAAAAAAu}) {
+        for (std::uint32_t d = 0; d < 4; ++d) {
+            words.push_back(third - d);
+            words.push_back(third + d);
+        }
+    }
+    for (std::uint32_t w : words) {
+        for (std::uint32_t w2 : words) {
+            ScriptedRng rng{{w, w2}};
+            const unsigned __int128 x = static_cast<unsigned __int128>(w) << 32 | w2;
+            EXPECT_EQ(draw_uniform3(rng), static_cast<int>(3 * x >> 64)) << w << " " << w2;
+            const std::uint32_t low = static_cast<std::uint32_t>(3ull * w);
+            EXPECT_EQ(rng.drawn, low > 0xFFFFFFFDu ? 2u : 1u) << w;
+        }
+    }
+}
+
+// Hoeffding: a count over n independent trials strays from its mean by t or
+// more with probability at most 2 exp(-2 t^2 / n); `tails` such events share
+// the false-alarm budget.
+double hoeffding_bound(double n, double tails, double budget) {
+    return std::sqrt(n * std::log(tails / budget) / 2.0);
+}
+
+TEST(RngStatistics, RandomOutcomesAreBalanced) {
+    constexpr int n = 200000;
+    Lumora s = create(1);
+    ThreadRng rng;
+    int minus = 0;
+    for (int i = 0; i < n; ++i) {
+        s.nodes[0].vop = kLcH;  // a fresh |0>, whose X outcome is random
+        const std::uint8_t r = measure(s, 0, kAxisX, rng);
+        ASSERT_EQ(s.nodes[0].vop, r ? kLcZ : kLcIdentity);
+        minus += r;
+    }
+    EXPECT_LE(std::abs(minus - n / 2), hoeffding_bound(n, 2, 1e-9)) << minus;
+}
+
+TEST(RngStatistics, PreviewAxisIsUniform) {
+    constexpr int n = 300000;
+    Lumora s = create(2);
+    apply_gate(s, 0, kLcH);
+    apply_two_qubit_gate(s, TwoQubitGate::cx, 0, 1);
+    ThreadRng rng;
+    int axis_count[3] = {};
+    int joint[3][2] = {};
+    for (int i = 0; i < n; ++i) {
+        const auto records = peek_measure_set(s, {0}, rng);
+        ASSERT_EQ(records.size(), 1u);
+        ASSERT_LE(records[0].axis, kAxisZ);
+        ++axis_count[records[0].axis];
+        ++joint[records[0].axis][records[0].result];
+    }
+    // Half the budget for the three axis counts, half for the six cells.
+    const double axis_bound = hoeffding_bound(n, 6, 0.5e-9);
+    const double cell_bound = hoeffding_bound(n, 12, 0.5e-9);
+    for (int a = 0; a < 3; ++a) {
+        EXPECT_LE(std::abs(axis_count[a] - n / 3.0), axis_bound) << a;
+        for (int r = 0; r < 2; ++r) {
+            EXPECT_LE(std::abs(joint[a][r] - n / 6.0), cell_bound) << a << r;
+        }
+    }
+}
+
+TEST(RngStatistics, ThreadsDrawTheirOwnStreams) {
+    auto draw = [](std::vector<std::uint32_t>& out) {
+        ThreadRng rng;
+        for (int i = 0; i < 8; ++i) {
+            out.push_back(rng.next_u32());
+        }
+    };
+    std::vector<std::uint32_t> a, b, mine;
+    std::thread ta(draw, std::ref(a));
+    std::thread tb(draw, std::ref(b));
+    ta.join();
+    tb.join();
+    draw(mine);
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, mine);
+    EXPECT_NE(b, mine);
+}
+
+}  // namespace
