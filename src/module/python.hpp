@@ -5,7 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstring>
 #include <utility>
 
 namespace lumora::py {
@@ -72,28 +71,6 @@ inline void restore_raised_exception(PyObject* exception) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
     Py_INCREF(type);
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
-#endif
-}
-
-// Before 3.12 the interpreter keeps a heap type's docstring without its
-// text-signature line, so __text_signature__ would read None; put the
-// full text back.
-inline bool keep_type_signature(PyTypeObject* type, const char* full_doc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    (void)type;
-    (void)full_doc;
-    return true;
-#else
-    const size_t len = std::strlen(full_doc) + 1;
-    char* copy = static_cast<char*>(PyObject_Malloc(len));
-    if (copy == nullptr) {
-        PyErr_NoMemory();
-        return false;
-    }
-    std::memcpy(copy, full_doc, len);
-    PyObject_Free(const_cast<char*>(type->tp_doc));
-    type->tp_doc = copy;
-    return true;
 #endif
 }
 

@@ -307,8 +307,8 @@ PyTypeObject* simulator_type() {
         {Py_tp_new, reinterpret_cast<void*>(&simulator_new)},
         {0, nullptr},
     };
-    simulator_class = create_type("lumora.Lumora", "Lumora", sizeof(SimulatorObject),
-                                  Py_TPFLAGS_DEFAULT, slots, kSimulatorDoc);
+    simulator_class =
+        create_type("lumora.Lumora", "Lumora", sizeof(SimulatorObject), Py_TPFLAGS_DEFAULT, slots);
     return simulator_class;
 }
 

@@ -143,9 +143,8 @@ PyTypeObject* enum_type() {
         {C.doc != nullptr ? Py_tp_doc : 0, const_cast<char*>(C.doc)},
         {0, nullptr},
     };
-    PyTypeObject* type =
-        create_type(C.qualified_name, C.class_name, sizeof(EnumObject),
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots, nullptr);
+    PyTypeObject* type = create_type(C.qualified_name, C.class_name, sizeof(EnumObject),
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
     if (type == nullptr) {
         return nullptr;
     }
@@ -189,17 +188,12 @@ PyGetSetDef outcome_properties[] = {
 }  // namespace
 
 PyTypeObject* create_type(const char* qualified_name, const char* class_name, int basic_size,
-                          unsigned int flags, PyType_Slot* slots, const char* doc_with_signature) {
+                          unsigned int flags, PyType_Slot* slots) {
     PyType_Spec type_spec{qualified_name, basic_size, 0, flags, slots};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
         PyErr_WriteUnraisable(nullptr);
         raise_panic((std::string("failed to create type object for ") + class_name).c_str());
-        return nullptr;
-    }
-    if (doc_with_signature != nullptr &&
-        !keep_type_signature(reinterpret_cast<PyTypeObject*>(type), doc_with_signature)) {
-        Py_DECREF(type);
         return nullptr;
     }
     return reinterpret_cast<PyTypeObject*>(type);
@@ -228,9 +222,8 @@ PyTypeObject* outcome_type() {
         {Py_tp_str, reinterpret_cast<void*>(&outcome_str)},
         {0, nullptr},
     };
-    outcome_class =
-        create_type("lumora.Outcome", "Outcome", sizeof(OutcomeObject),
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots, nullptr);
+    outcome_class = create_type("lumora.Outcome", "Outcome", sizeof(OutcomeObject),
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
     return outcome_class;
 }
 

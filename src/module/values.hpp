@@ -21,6 +21,6 @@ PyObject* new_outcome(std::uint8_t bit, std::uint8_t axis);
 // Creates a heap type from its slots; a failure is reported as the panic
 // "failed to create type object for" and the class name.
 PyTypeObject* create_type(const char* qualified_name, const char* class_name, int basic_size,
-                          unsigned int flags, PyType_Slot* slots, const char* doc_with_signature);
+                          unsigned int flags, PyType_Slot* slots);
 
 }  // namespace lumora::py

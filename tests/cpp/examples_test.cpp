@@ -4,10 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <array>
 #include <limits>
+#include <map>
+#include <sstream>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "engine/gates.hpp"
@@ -21,7 +22,7 @@ namespace {
 using namespace lumora;
 using Lists = std::vector<std::vector<std::size_t>>;
 using Vops = std::vector<int>;
-using G2 = TwoQubitGate;
+using Edges = std::vector<std::pair<std::size_t, std::size_t>>;
 
 Lists lists_of(const Lumora& s) {
     Lists out;
@@ -44,6 +45,10 @@ std::string oob(std::size_t len, std::size_t index) {
            std::to_string(index);
 }
 
+std::string same_qubit(std::size_t q) {
+    return "control and target must be different qubits, got " + std::to_string(q) + " for both";
+}
+
 // The message of the exception of type E thrown by f, or a marker.
 template <class E, class F>
 std::string message_of(F&& f) {
@@ -56,7 +61,7 @@ std::string message_of(F&& f) {
 }
 
 // A record with every vop 0 and the edges added in the given order.
-Lumora graph(std::size_t n, const std::vector<std::pair<std::size_t, std::size_t>>& edges) {
+Lumora graph(std::size_t n, const Edges& edges) {
     Lumora s = create(n);
     for (Node& node : s.nodes) {
         node.vop = kLcIdentity;
@@ -67,19 +72,23 @@ Lumora graph(std::size_t n, const std::vector<std::pair<std::size_t, std::size_t
     return s;
 }
 
-// A single-qubit gate on `a`, or a two-qubit gate on (a, b).
-struct Step {
-    std::variant<LcOp, G2> gate;
-    std::size_t a;
-    std::size_t b = 0;
-};
+const std::map<std::string, TwoQubitGate> kTwoQubit = {
+    {"cz", TwoQubitGate::cz},   {"cx", TwoQubitGate::cx},   {"cy", TwoQubitGate::cy},
+    {"xcx", TwoQubitGate::xcx}, {"xcy", TwoQubitGate::xcy}, {"xcz", TwoQubitGate::xcz},
+    {"ycx", TwoQubitGate::ycx}, {"ycy", TwoQubitGate::ycy}, {"ycz", TwoQubitGate::ycz}};
 
-void run(Lumora& s, const std::vector<Step>& steps) {
-    for (const Step& st : steps) {
-        if (const LcOp* g = std::get_if<LcOp>(&st.gate)) {
-            apply_gate(s, st.a, *g);
+// Runs a circuit written as "h0 s0 cx01": a gate name, then its qubits.
+void run(Lumora& s, const std::string& circuit) {
+    static const std::map<std::string, LcOp> single = {{"x", kLcX}, {"y", kLcY},    {"z", kLcZ},
+                                                       {"h", kLcH}, {"s", kLcS}, {"sdag", kLcSdag}};
+    std::istringstream in(circuit);
+    for (std::string t; in >> t;) {
+        const std::size_t d = t.find_first_of("0123456789");
+        const std::size_t a = t[d] - '0';
+        if (d + 1 == t.size()) {
+            apply_gate(s, a, single.at(t.substr(0, d)));
         } else {
-            apply_two_qubit_gate(s, std::get<G2>(st.gate), st.a, st.b);
+            apply_two_qubit_gate(s, kTwoQubit.at(t.substr(0, d)), a, t[d + 1] - '0');
         }
     }
 }
@@ -116,39 +125,31 @@ TEST(StoreExamples, ListOrderRules) {
         EXPECT_EQ(lists_of(s), c.after) << "step " << i;
         EXPECT_EQ(check_invariants(s), "") << "step " << i;
     }
-    EXPECT_TRUE(has_edge(s, 0, 2));
     EXPECT_TRUE(has_edge(s, 2, 0));
     EXPECT_FALSE(has_edge(s, 0, 1));
-}
 
-TEST(StoreExamples, PresenceIsJudgedOnTheFirstList) {
-    Lumora s = create(3);
-    s.nodes[0].neighbors.push_back(1);  // one-sided on purpose
-    EXPECT_TRUE(has_edge(s, 0, 1));
-    EXPECT_FALSE(has_edge(s, 1, 0));
-    s.nodes[0].neighbors.push_back(2);
-    toggle_edge(s, 1, 0);  // absent from 1's list: strip 1 from 0's list, then append both
-    EXPECT_EQ(lists_of(s), (Lists{{2, 1}, {0}, {}}));
-}
-
-TEST(StoreExamples, ListsGrowByDoublingFromFour) {
-    Lumora s = create(10);
-    const std::vector<std::size_t> expected = {4, 4, 4, 4, 8, 8, 8, 8, 16};
-    for (std::size_t k = 0; k < expected.size(); ++k) {
-        add_edge(s, 0, k + 1);
-        EXPECT_EQ(s.nodes[0].neighbors.capacity(), expected[k]) << k;
-    }
+    // Presence is judged on the first list alone.
+    Lumora t = create(3);
+    t.nodes[0].neighbors.push_back(1);
+    t.nodes[0].neighbors.push_back(2);
+    EXPECT_TRUE(has_edge(t, 0, 1));
+    EXPECT_FALSE(has_edge(t, 1, 0));
+    toggle_edge(t, 1, 0);  // 1's list lacks 0: strip 1 from 0's list, then append both
+    EXPECT_EQ(lists_of(t), (Lists{{2, 1}, {0}, {}}));
 }
 
 TEST(StoreExamples, CreateAndCopy) {
-    EXPECT_EQ(create(0).size(), 0u);
+    Lumora empty = create(0);
+    EXPECT_EQ(empty.size(), 0u);
+    ScriptedRng none;
+    EXPECT_EQ(message_of<EngineFailure>([&] { apply_gate(empty, 0, kLcH); }), oob(0, 0));
+    EXPECT_EQ(message_of<EngineFailure>([&] { measure(empty, 0, kAxisZ, none); }), oob(0, 0));
+    EXPECT_EQ(message_of<EngineFailure>([&] { cz(empty, 0, 1); }), oob(0, 0));
     const Lumora fresh = create(3);
     EXPECT_EQ(vops_of(fresh), (Vops{10, 10, 10}));
-    for (const Node& n : fresh.nodes) {
-        EXPECT_EQ(n.neighbors.capacity(), 0u);
-    }
-    for (std::size_t n :
-         {std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::size_t>::max() / 2}) {
+    EXPECT_EQ(lists_of(fresh), Lists(3));
+    for (std::size_t n : {std::numeric_limits<std::size_t>::max(),
+                          std::numeric_limits<std::size_t>::max() / 2}) {
         EXPECT_EQ(message_of<EngineFailure>([&] { create(n); }), "capacity overflow");
     }
 
@@ -168,65 +169,44 @@ TEST(StoreExamples, CreateAndCopy) {
     EXPECT_EQ(vops_of(s), (Vops{0, 0, 17, 0}));
 }
 
-TEST(StoreExamples, EmptyRecordRejectsEveryQubit) {
-    Lumora s = create(0);
-    ScriptedRng rng;
-    const std::string m = oob(0, 0);
-    EXPECT_EQ(message_of<EngineFailure>([&] { apply_gate(s, 0, kLcH); }), m);
-    EXPECT_EQ(message_of<EngineFailure>([&] { measure(s, 0, kAxisZ, rng); }), m);
-    EXPECT_EQ(message_of<EngineFailure>([&] { entangled_group(s, 0); }), m);
-    EXPECT_EQ(message_of<EngineFailure>([&] { cz(s, 0, 1); }), m);
-    EXPECT_EQ(rng.drawn, 0u);
-}
-
 TEST(GateExamples, SingleQubitGatesOnAFreshQubit) {
-    const LcOp x = kLcX, y = kLcY, z = kLcZ, h = kLcH, s = kLcS, sd = kLcSdag;
-    const std::vector<std::pair<std::vector<LcOp>, int>> cases = {
-        {{h}, 0},   {{h, h}, 10}, {{x}, 9},      {{y}, 8},     {{z}, 11},   {{s}, 20},
-        {{sd}, 21}, {{s, s}, 11}, {{s, sd}, 10}, {{x, x}, 10}, {{h, s}, 6},
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"h0", 0},     {"h0 h0", 10}, {"x0", 9},        {"y0", 8},     {"z0", 11},   {"s0", 20},
+        {"sdag0", 21}, {"s0 s0", 11}, {"s0 sdag0", 10}, {"x0 x0", 10}, {"h0 s0", 6},
     };
-    for (const auto& [gates, vop] : cases) {
-        Lumora st = create(1);
-        for (LcOp g : gates) {
-            apply_gate(st, 0, g);
-        }
-        EXPECT_EQ(st.nodes[0].vop, vop) << "first gate " << int(gates[0]);
+    for (const auto& [circuit, vop] : cases) {
+        Lumora s = create(1);
+        run(s, circuit);
+        EXPECT_EQ(s.nodes[0].vop, vop) << circuit;
     }
-    Lumora st = create(1);
-    EXPECT_EQ(message_of<EngineFailure>([&] { apply_gate(st, 1, kLcH); }), oob(1, 1));
-    EXPECT_EQ(st.nodes[0].vop, 10);
-
+    Lumora s = create(1);
+    EXPECT_EQ(message_of<EngineFailure>([&] { run(s, "h1"); }), oob(1, 1));
+    EXPECT_EQ(s.nodes[0].vop, 10);
     Lumora g = graph(3, {{0, 1}, {2, 1}});
-    for (LcOp op : {x, y, z, h, s, sd}) {
-        apply_gate(g, 1, op);
-    }
+    run(g, "x1 y1 z1 h1 s1 sdag1");
     EXPECT_EQ(lists_of(g), (Lists{{1}, {0, 2}, {1}}));
 }
 
 TEST(ReductionExamples, WorkedCases) {
     struct Case {
         const char* name;
-        std::vector<std::pair<std::size_t, std::size_t>> edges;
-        int vop0;
+        Edges edges;
+        LcOp vop0;
         std::size_t avoid;
         Lists lists;
         Vops vops;
     };
+    const Edges star = {{0, 1}, {0, 2}, {0, 3}};
     const std::vector<Case> cases = {
-        {"star, vop 15",
-         {{0, 1}, {0, 2}, {0, 3}},
-         15,
-         1,
-         {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}},
-         {0, 6, 6, 6}},
-        {"star, vop 5", {{0, 1}, {0, 2}, {0, 3}}, 5, 1, {{1, 2, 3}, {0}, {0}, {0}}, {0, 0, 14, 0}},
+        {"star 15", star, 15, 1, {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}}, {0, 6, 6, 6}},
+        {"star 5", star, 5, 1, {{1, 2, 3}, {0}, {0}, {0}}, {0, 0, 14, 0}},
         {"triangle", {{1, 2}, {0, 1}, {2, 0}}, 0, 1, {{1, 2}, {0, 2}, {0, 1}}, {0, 0, 0}},
-        {"avoid first entry", {{0, 1}, {0, 2}}, 5, 1, {{1, 2}, {0}, {0}}, {0, 0, 14}},
-        {"avoid second entry", {{0, 1}, {0, 2}}, 5, 2, {{1, 2}, {0}, {0}}, {0, 14, 0}},
+        {"avoid first", {{0, 1}, {0, 2}}, 5, 1, {{1, 2}, {0}, {0}}, {0, 0, 14}},
+        {"avoid second", {{0, 1}, {0, 2}}, 5, 2, {{1, 2}, {0}, {0}}, {0, 14, 0}},
     };
     for (const Case& c : cases) {
         Lumora s = graph(c.vops.size(), c.edges);
-        s.nodes[0].vop = static_cast<LcOp>(c.vop0);
+        s.nodes[0].vop = c.vop0;
         remove_vop(s, 0, c.avoid);
         EXPECT_EQ(lists_of(s), c.lists) << c.name;
         EXPECT_EQ(vops_of(s), c.vops) << c.name;
@@ -235,106 +215,75 @@ TEST(ReductionExamples, WorkedCases) {
 }
 
 TEST(GateExamples, ControlledGateWorkedCases) {
-    const LcOp h = kLcH, s = kLcS;
     struct Case {
-        const char* name;
         std::size_t n;
-        std::vector<Step> steps;
+        std::string circuit;
         Lists lists;
         Vops vops;
     };
     const std::vector<Case> cases = {
-        {"cz fresh", 2, {{G2::cz, 0, 1}}, {{}, {}}, {10, 10}},
-        {"cz after h h", 2, {{h, 0}, {h, 1}, {G2::cz, 0, 1}}, {{1}, {0}}, {0, 0}},
-        {"cz twice", 2, {{h, 0}, {h, 1}, {G2::cz, 0, 1}, {G2::cz, 0, 1}}, {{}, {}}, {0, 0}},
-        {"cz keeps edge",
-         2,
-         {{h, 0}, {h, 1}, {G2::cz, 0, 1}, {h, 1}, {G2::cz, 0, 1}},
-         {{1}, {0}},
-         {5, 21}},
-        {"cz reduces b after a",
-         3,
-         {{h, 0},
-          {h, 1},
-          {h, 2},
-          {G2::cz, 0, 1},
-          {G2::cz, 0, 2},
-          {h, 0},
-          {s, 0},
-          {h, 0},
-          {h, 1},
-          {G2::cz, 0, 1}},
-         {{}, {2}, {1}},
-         {5, 0, 14}},
-        {"cz triangle",
-         3,
-         {{h, 0}, {h, 1}, {h, 2}, {G2::cz, 0, 1}, {G2::cz, 0, 2}, {G2::cz, 1, 2}},
-         {{1, 2}, {0, 2}, {0, 1}},
-         {0, 0, 0}},
-        {"cx fresh", 2, {{G2::cx, 0, 1}}, {{}, {}}, {10, 10}},
-        {"bell", 2, {{h, 0}, {G2::cx, 0, 1}}, {{1}, {0}}, {0, 10}},
-        {"ghz", 3, {{h, 0}, {G2::cx, 0, 1}, {G2::cx, 1, 2}}, {{1}, {0, 2}, {1}}, {10, 0, 10}},
-        {"ycy fresh", 2, {{G2::ycy, 0, 1}}, {{1}, {0}}, {20, 20}},
+        {2, "cz01", {{}, {}}, {10, 10}},
+        {2, "h0 h1 cz01", {{1}, {0}}, {0, 0}},
+        {2, "h0 h1 cz01 cz01", {{}, {}}, {0, 0}},
+        {2, "h0 h1 cz01 h1 cz01", {{1}, {0}}, {5, 21}},
+        {3, "h0 h1 h2 cz01 cz02 h0 s0 h0 h1 cz01", {{}, {2}, {1}}, {5, 0, 14}},
+        {3, "h0 h1 h2 cz01 cz02 cz12", {{1, 2}, {0, 2}, {0, 1}}, {0, 0, 0}},
+        {2, "cx01", {{}, {}}, {10, 10}},
+        {2, "h0 cx01", {{1}, {0}}, {0, 10}},
+        {3, "h0 cx01 cx12", {{1}, {0, 2}, {1}}, {10, 0, 10}},
+        {2, "ycy01", {{1}, {0}}, {20, 20}},
     };
     for (const Case& c : cases) {
-        Lumora st = create(c.n);
-        run(st, c.steps);
-        EXPECT_EQ(lists_of(st), c.lists) << c.name;
-        EXPECT_EQ(vops_of(st), c.vops) << c.name;
-        EXPECT_EQ(check_invariants(st), "") << c.name;
+        Lumora s = create(c.n);
+        run(s, c.circuit);
+        EXPECT_EQ(lists_of(s), c.lists) << c.circuit;
+        EXPECT_EQ(vops_of(s), c.vops) << c.circuit;
+        EXPECT_EQ(check_invariants(s), "") << c.circuit;
     }
 }
 
 TEST(GateExamples, BadIndexChangesNothingAndNamesTheFirstTestedIndex) {
-    // For each gate: whether the first index test looks at the target.
-    const std::vector<std::pair<G2, bool>> gates = {
-        {G2::cz, false},  {G2::cx, true},   {G2::cy, true},  {G2::xcx, false}, {G2::xcy, true},
-        {G2::xcz, false}, {G2::ycx, false}, {G2::ycy, true}, {G2::ycz, false},
-    };
+    // The gates whose first index test looks at the target.
+    const std::vector<std::string> target_first = {"cx", "cy", "xcy", "ycy"};
     Lumora s = create(3);
-    run(s, {{kLcH, 0}, {G2::cx, 0, 1}, {kLcS, 2}, {kLcX, 1}});
+    run(s, "h0 cx01 s2 x1");
     const Lists lists = lists_of(s);
     const Vops vops = vops_of(s);
-    for (const auto& [gate, target_first] : gates) {
-        const std::size_t both = target_first ? 7 : 5;
-        const std::vector<std::pair<std::pair<std::size_t, std::size_t>, std::size_t>> calls = {
-            {{5, 0}, 5}, {{0, 5}, 5}, {{5, 7}, both}};
-        for (const auto& [args, reported] : calls) {
+    for (const auto& [name, gate] : kTwoQubit) {
+        const bool tf = std::ranges::count(target_first, name) == 1;
+        const std::vector<std::array<std::size_t, 3>> calls = {
+            {5, 0, 5}, {0, 5, 5}, {5, 7, tf ? 7u : 5u}};  // control, target, reported
+        for (const auto& [control, target, reported] : calls) {
             EXPECT_EQ(message_of<EngineFailure>(
-                          [&] { apply_two_qubit_gate(s, gate, args.first, args.second); }),
+                          [&] { apply_two_qubit_gate(s, gate, control, target); }),
                       oob(3, reported))
-                << int(gate) << " " << args.first << "," << args.second;
-            EXPECT_EQ(lists_of(s), lists) << int(gate);
-            EXPECT_EQ(vops_of(s), vops) << int(gate);
+                << name << " " << control << "," << target;
+            EXPECT_EQ(lists_of(s), lists) << name;
+            EXPECT_EQ(vops_of(s), vops) << name;
         }
         for (std::size_t q : {1, 7}) {
             EXPECT_EQ(message_of<SameQubitError>([&] { apply_two_qubit_gate(s, gate, q, q); }),
-                      "control and target must be different qubits, got " + std::to_string(q) +
-                          " for both");
+                      same_qubit(q));
         }
     }
-    EXPECT_EQ(message_of<EngineFailure>([&] { cz(s, 3, 0); }), oob(3, 3));
     EXPECT_EQ(message_of<EngineFailure>([&] { cz(s, 0, 3); }), oob(3, 3));
-    EXPECT_EQ(message_of<SameQubitError>([&] { cz(s, 2, 2); }),
-              "control and target must be different qubits, got 2 for both");
+    EXPECT_EQ(message_of<SameQubitError>([&] { cz(s, 2, 2); }), same_qubit(2));
     EXPECT_EQ(lists_of(s), lists);
     EXPECT_EQ(vops_of(s), vops);
 }
 
 TEST(MeasureExamples, WorkedGraphCases) {
-    const std::vector<std::pair<std::size_t, std::size_t>> x_graph = {
-        {0, 1}, {0, 2}, {1, 3}, {1, 2}};
-    const std::vector<std::pair<std::size_t, std::size_t>> yz_graph = {
-        {0, 1}, {0, 2}, {0, 3}, {1, 2}};
+    const Edges x_graph = {{0, 1}, {0, 2}, {1, 3}, {1, 2}};
+    const Edges yz_graph = {{0, 1}, {0, 2}, {0, 3}, {1, 2}};
+    const Lists x_lists = {{}, {2}, {3, 1}, {2}};
+    const Lists y_lists = {{}, {3}, {3}, {1, 2}};
+    const Lists z_lists = {{}, {2}, {1}, {}};
     struct Case {
         AxisCode axis;
         unsigned r;
         Lists lists;
         Vops vops;
     };
-    const Lists x_lists = {{}, {2}, {3, 1}, {2}};
-    const Lists y_lists = {{}, {3}, {3}, {1, 2}};
-    const Lists z_lists = {{}, {2}, {1}, {}};
     const std::vector<Case> cases = {
         {kAxisX, 0, x_lists, {0, 11, 0, 0}}, {kAxisX, 1, x_lists, {3, 9, 0, 3}},
         {kAxisY, 0, y_lists, {6, 6, 6, 6}},  {kAxisY, 1, y_lists, {5, 5, 5, 5}},
@@ -342,8 +291,7 @@ TEST(MeasureExamples, WorkedGraphCases) {
     };
     for (const Case& c : cases) {
         Lumora s = graph(4, c.axis == kAxisX ? x_graph : yz_graph);
-        // A low-order bit set as well, so only the top bit can decide.
-        ScriptedRng rng{{ScriptedRng::bit_word(c.r) | 1u}};
+        ScriptedRng rng{{ScriptedRng::bit_word(c.r) | 1u}};  // only the top bit may count
         EXPECT_EQ(measure(s, 0, c.axis, rng), c.r) << int(c.axis) << c.r;
         EXPECT_EQ(rng.drawn, 1u);
         EXPECT_EQ(lists_of(s), c.lists) << int(c.axis) << c.r;
@@ -353,22 +301,19 @@ TEST(MeasureExamples, WorkedGraphCases) {
 }
 
 TEST(MeasureExamples, IsolatedQubitsAndDrawCounts) {
-    // A fresh |0>: Z is determined; every qubit of Lumora(3) gives +1 for free.
     Lumora s = create(3);
-    ScriptedRng none;
+    ScriptedRng none;  // throws if anything is drawn
     for (std::size_t q = 0; q < 3; ++q) {
         EXPECT_EQ(measure(s, q, kAxisZ, none), 0);
     }
-    EXPECT_EQ(none.drawn, 0u);
     EXPECT_EQ(vops_of(s), (Vops{10, 10, 10}));
     EXPECT_EQ(message_of<EngineFailure>([&] { measure(s, 3, kAxisX, none); }), oob(3, 3));
 
     // X and Y on a fresh qubit draw one word; measuring again repeats the
-    // outcome without drawing.
+    // outcome for free.
     struct Case {
         AxisCode axis;
-        unsigned r;
-        std::uint8_t outcome;
+        unsigned r, outcome;
         int vop;
     };
     for (const Case& c : std::vector<Case>{
@@ -381,7 +326,6 @@ TEST(MeasureExamples, IsolatedQubitsAndDrawCounts) {
         EXPECT_EQ(measure(q, 0, c.axis, none), c.outcome);
         EXPECT_EQ(q.nodes[0].vop, c.vop);
     }
-    EXPECT_EQ(none.drawn, 0u);
 }
 
 TEST(PeekExamples, DrawsOnlyForQubitsWithNeighbours) {
@@ -396,18 +340,16 @@ TEST(PeekExamples, DrawsOnlyForQubitsWithNeighbours) {
             EXPECT_EQ(r.axis, kAxisZ);
         }
     }
-    EXPECT_EQ(none.drawn, 0u);
     EXPECT_EQ(message_of<EngineFailure>([&] { peek_measure_set(s, {0, 3}, none); }), oob(3, 3));
 
-    // Bell pair (|00> + |11>)/sqrt2: XX = +1, YY = -1, ZZ = +1. The first
+    // Bell pair (|00> + |11>)/sqrt2, XX = +1, YY = -1, ZZ = +1: the first
     // qubit gets the scripted axis; the second, isolated on the copy, gets
     // the same axis and the correlated outcome without drawing.
-    run(s, {{kLcH, 0}, {G2::cx, 0, 1}});
+    run(s, "h0 cx01");
     const Lists lists = lists_of(s);
     const Vops vops = vops_of(s);
-    const std::vector<std::pair<std::uint32_t, AxisCode>> axis_words = {
-        {0u, kAxisX}, {0x55555556u, kAxisY}, {0xAAAAAAABu, kAxisZ}};
-    for (const auto& [word, axis] : axis_words) {
+    for (const auto& [word, axis] : std::vector<std::pair<std::uint32_t, AxisCode>>{
+             {0u, kAxisX}, {0x55555556u, kAxisY}, {0xAAAAAAABu, kAxisZ}}) {
         for (unsigned r : {0u, 1u}) {
             ScriptedRng rng{{word, ScriptedRng::bit_word(r)}};
             const auto records = peek_measure_set(s, {1, 0}, rng);
@@ -416,8 +358,7 @@ TEST(PeekExamples, DrawsOnlyForQubitsWithNeighbours) {
             const std::size_t first = records[0].qubit;
             EXPECT_EQ(first + records[1].qubit, 1u);
             EXPECT_EQ(records[0].axis, axis);
-            // Qubit 0 carries the identity; qubit 1 carries H, which turns Y
-            // into -Y on the graph side.
+            // Qubit 1 carries H, which turns Y into -Y on the graph side.
             EXPECT_EQ(records[0].result, r ^ (axis == kAxisY && first == 1 ? 1u : 0u));
             EXPECT_EQ(records[1].axis, axis);
             EXPECT_EQ(records[1].result, records[0].result ^ (axis == kAxisY ? 1 : 0));
@@ -428,15 +369,15 @@ TEST(PeekExamples, DrawsOnlyForQubitsWithNeighbours) {
 }
 
 TEST(QueryExamples, EntangledGroup) {
+    using V = std::vector<std::size_t>;
     auto group = [](const Lumora& s, std::size_t q) {
-        std::vector<std::size_t> g = entangled_group(s, q);
+        V g = entangled_group(s, q);
         std::sort(g.begin(), g.end());
         return g;
     };
-    using V = std::vector<std::size_t>;
     Lumora s = create(3);
     EXPECT_EQ(group(s, 1), V{1});
-    run(s, {{kLcH, 0}, {G2::cx, 0, 1}});
+    run(s, "h0 cx01");
     EXPECT_EQ(group(s, 0), (V{0, 1}));
     EXPECT_EQ(group(s, 1), (V{0, 1}));
     EXPECT_EQ(group(s, 2), V{2});
@@ -444,7 +385,6 @@ TEST(QueryExamples, EntangledGroup) {
     EXPECT_EQ(measure(s, 0, kAxisZ, rng), 1);
     EXPECT_EQ(group(s, 0), V{0});
     EXPECT_EQ(group(s, 1), V{1});
-    EXPECT_EQ(check_invariants(s), "");
 
     const Lumora path = graph(5, {{2, 3}, {0, 1}, {1, 2}});
     for (std::size_t q = 0; q < 4; ++q) {

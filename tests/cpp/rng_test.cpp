@@ -44,30 +44,19 @@ std::vector<std::uint32_t> zero_key_words() {
     return words;
 }
 
-// A plain one-block-at-a-time ChaCha12, the yardstick for the engine's
+// Words [16 * first, 16 * (first + blocks)) of the keystream of `key`, from a
+// plain one-block-at-a-time ChaCha12: the yardstick for the engine's
 // four-lane version.
-struct ReferenceStream {
-    Key key;
-    std::uint64_t word = 0;
-    std::array<std::uint32_t, 16> block{};
-
-    std::uint32_t next() {
-        if (word % 16 == 0) {
-            compute(word / 16);
-        }
-        return block[word++ % 16];
-    }
-
-    void compute(std::uint64_t counter) {
+std::vector<std::uint32_t> reference(const Key& key, std::uint64_t first, std::size_t blocks) {
+    std::vector<std::uint32_t> out;
+    for (std::uint64_t counter = first; counter < first + blocks; ++counter) {
         std::array<std::uint32_t, 16> in = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
-        for (int i = 0; i < 8; ++i) {
-            in[4 + i] = key[4 * i] | key[4 * i + 1] << 8 | key[4 * i + 2] << 16 |
-                        static_cast<std::uint32_t>(key[4 * i + 3]) << 24;
+        for (int i = 0; i < 32; ++i) {
+            in[4 + i / 4] |= static_cast<std::uint32_t>(key[i]) << 8 * (i % 4);
         }
         in[12] = static_cast<std::uint32_t>(counter);
         in[13] = static_cast<std::uint32_t>(counter >> 32);
-        block = in;
-        auto& x = block;
+        std::array<std::uint32_t, 16> x = in;
         auto qr = [&x](int a, int b, int c, int d) {
             x[a] += x[b], x[d] = std::rotl(x[d] ^ x[a], 16);
             x[c] += x[d], x[b] = std::rotl(x[b] ^ x[c], 12);
@@ -79,15 +68,25 @@ struct ReferenceStream {
             qr(0, 5, 10, 15), qr(1, 6, 11, 12), qr(2, 7, 8, 13), qr(3, 4, 9, 14);
         }
         for (int i = 0; i < 16; ++i) {
-            x[i] += in[i];
+            out.push_back(x[i] + in[i]);
         }
     }
-};
+    return out;
+}
+
+template <class Rng>
+std::vector<std::uint32_t> draw(Rng& rng, std::size_t n) {
+    std::vector<std::uint32_t> out;
+    while (out.size() < n) {
+        out.push_back(rng.next_u32());
+    }
+    return out;
+}
 
 // Entropy source for the reseeding tests: call k (from 1) hands out a key
-// whose first byte is k, or fails while `entropy_fails` is set.
+// whose first byte is k; the first `failing_calls` calls fail instead.
 int entropy_calls = 0;
-bool entropy_fails = false;
+int failing_calls = 0;
 
 Key numbered_key(int k) {
     Key key{};
@@ -97,8 +96,7 @@ Key numbered_key(int k) {
 }
 
 bool fake_entropy(Key& key, std::string& error) {
-    ++entropy_calls;
-    if (entropy_fails) {
+    if (++entropy_calls <= failing_calls) {
         error = "entropy unavailable";
         return false;
     }
@@ -108,129 +106,76 @@ bool fake_entropy(Key& key, std::string& error) {
 
 constexpr std::size_t kWordsPerKey = 65536 / 4;
 
-TEST(RngStream, ZeroKeyVector) {
+TEST(RngStream, ZeroKeyVectorAndRefills) {
     const std::vector<std::uint32_t> expected = zero_key_words();
     ASSERT_EQ(expected.size(), 32u);
-    ReferenceStream ref{Key{}};
+    EXPECT_EQ(reference(Key{}, 0, 2), expected);
+    entropy_calls = failing_calls = 0;
+    ReseedingRng rng(Key{}, &fake_entropy);
+    EXPECT_EQ(draw(rng, 32), expected);
+    // Words 32.. continue the keystream across the refills at 64 and 128.
+    const std::vector<std::uint32_t> stream = reference(Key{}, 0, 12);
+    EXPECT_EQ(draw(rng, 160), std::vector<std::uint32_t>(stream.begin() + 32, stream.end()));
+    EXPECT_EQ(rng.block_counter(), 12u);
     ChaCha12 core(Key{});
     std::uint32_t out[ChaCha12::kWordsPerRefill];
-    core.generate(out);
-    EXPECT_EQ(core.block_counter(), 4u);
-    entropy_calls = 0;
-    ReseedingRng rng(Key{}, &fake_entropy);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(ref.next(), expected[i]) << i;
-        EXPECT_EQ(out[i], expected[i]) << i;
-        EXPECT_EQ(rng.next_u32(), expected[i]) << i;
+    for (std::size_t refill = 0; refill < 3; ++refill) {
+        core.generate(out);
+        EXPECT_TRUE(std::equal(out, out + 64, stream.begin() + 64 * refill)) << refill;
+        EXPECT_EQ(core.block_counter(), 4 * (refill + 1));
     }
     EXPECT_EQ(entropy_calls, 0);
-}
-
-TEST(RngStream, RefillsContinueTheKeystream) {
-    ChaCha12 core(Key{});
-    ReseedingRng rng(Key{}, &fake_entropy);
-    ReferenceStream ref{Key{}};
-    std::uint32_t out[ChaCha12::kWordsPerRefill];
-    for (int refill = 0; refill < 3; ++refill) {
-        core.generate(out);
-        for (std::size_t i = 0; i < ChaCha12::kWordsPerRefill; ++i) {
-            const std::uint32_t want = ref.next();
-            ASSERT_EQ(out[i], want) << refill << " " << i;
-            ASSERT_EQ(rng.next_u32(), want) << refill << " " << i;
-        }
-        EXPECT_EQ(rng.block_counter(), 4u * (refill + 1));
-    }
 }
 
 TEST(RngStream, RekeysAfter64KiB) {
-    entropy_calls = 0;
-    entropy_fails = false;
-    ReseedingRng rng(Key{}, &fake_entropy);
-    ReferenceStream old_key{Key{}};
-    for (std::size_t i = 0; i < kWordsPerKey; ++i) {
-        ASSERT_EQ(rng.next_u32(), old_key.next()) << i;
+    for (int failing : {0, 1}) {
+        entropy_calls = 0;
+        failing_calls = failing;
+        ReseedingRng rng(Key{}, &fake_entropy);
+        EXPECT_EQ(draw(rng, kWordsPerKey), reference(Key{}, 0, 1024));
+        EXPECT_EQ(entropy_calls, 0);
+        if (failing == 1) {
+            // The old key stays, its block counter runs on, and the next
+            // attempt comes another 64 KiB later.
+            EXPECT_EQ(draw(rng, kWordsPerKey), reference(Key{}, 1024, 1024));
+            EXPECT_EQ(entropy_calls, 1);
+        }
+        EXPECT_EQ(draw(rng, 64), reference(numbered_key(failing + 1), 0, 4));
+        EXPECT_EQ(entropy_calls, failing + 1);
+        EXPECT_EQ(rng.block_counter(), 4u);
     }
-    EXPECT_EQ(entropy_calls, 0);
-    ReferenceStream new_key{numbered_key(1)};
-    for (std::size_t i = 0; i < 64; ++i) {
-        ASSERT_EQ(rng.next_u32(), new_key.next()) << i;
-        ASSERT_EQ(entropy_calls, 1);
-    }
-    EXPECT_EQ(rng.block_counter(), 4u);
 }
 
-TEST(RngStream, FailedRekeyKeepsTheKeyAndRetriesLater) {
-    entropy_calls = 0;
-    entropy_fails = true;
-    ReseedingRng rng(Key{}, &fake_entropy);
-    ReferenceStream old_key{Key{}};
-    for (std::size_t i = 0; i < 2 * kWordsPerKey; ++i) {
-        ASSERT_EQ(rng.next_u32(), old_key.next()) << i;
-        ASSERT_EQ(entropy_calls, i < kWordsPerKey ? 0 : 1) << i;
-        entropy_fails = i < kWordsPerKey;  // the retry succeeds
-    }
-    EXPECT_EQ(rng.block_counter(), 2048u);
-    ReferenceStream new_key{numbered_key(2)};
-    for (std::size_t i = 0; i < 64; ++i) {
-        ASSERT_EQ(rng.next_u32(), new_key.next()) << i;
-    }
-    EXPECT_EQ(entropy_calls, 2);
-    entropy_fails = false;
-}
-
-TEST(RngDraws, BitIsTheTopBit) {
-    const std::vector<std::pair<std::uint32_t, int>> cases = {
-        {0u, 0}, {1u, 0}, {0x7FFFFFFFu, 0}, {0x80000000u, 1}, {0xDEADBEEFu, 1}, {0xFFFFFFFFu, 1}};
-    for (const auto& [word, bit] : cases) {
+TEST(RngDraws, WordsToValues) {
+    // The outcome bit is the top bit of one word.
+    for (std::uint32_t word : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xDEADBEEFu, 0xFFFFFFFFu}) {
         ScriptedRng rng{{word, 0xFFFFFFFFu}};
-        EXPECT_EQ(draw_bit(rng), bit) << word;
+        EXPECT_EQ(draw_bit(rng), word >= 0x80000000u ? 1 : 0) << word;
         EXPECT_EQ(rng.drawn, 1u);
     }
-}
-
-TEST(RngDraws, Uniform3EdgeWords) {
+    // The axis is floor(3x / 2^64) for x the 64-bit number of a word and its
+    // successor; the successor is taken only when the low half of 3 * word
+    // exceeds 2^32 - 3, that is when it can carry.
     struct Case {
-        std::vector<std::uint32_t> words;
+        std::uint32_t w, w2;
         int value;
         std::size_t drawn;
     };
     const std::vector<Case> cases = {
-        {{0u}, 0, 1},
-        {{0x55555554u}, 0, 1},
-        {{0x55555555u, 0x55555555u}, 0, 2},  // low word 2^32-1, no carry
-        {{0x55555555u, 0x55555556u}, 1, 2},  // carry
-        {{0x55555556u}, 1, 1},
-        {{0xAAAAAAAAu, 0xAAAAAAAAu}, 1, 2},  // low word 2^32-2, no carry
-        {{0xAAAAAAAAu, 0xAAAAAAABu}, 2, 2},  // carry
-        {{0xAAAAAAABu}, 2, 1},
-        {{0xFFFFFFFFu}, 2, 1},  // low word exactly 2^32-3
+        {0u, 0xFFFFFFFFu, 0, 1},          {0x55555554u, 0xFFFFFFFFu, 0, 1},
+        {0x55555555u, 0x55555555u, 0, 2}, {0x55555555u, 0x55555556u, 1, 2},
+        {0x55555556u, 0xFFFFFFFFu, 1, 1}, {0xAAAAAAAAu, 0xAAAAAAAAu, 1, 2},
+        {0xAAAAAAAAu, 0xAAAAAAABu, 2, 2}, {0xAAAAAAABu, 0xFFFFFFFFu, 2, 1},
+        {0xFFFFFFFFu, 0xFFFFFFFFu, 2, 1},  // low half exactly 2^32 - 3
+        {0x12345678u, 0x9ABCDEF0u, 0, 1}, {0xDEADBEEFu, 0xFFFFFFFFu, 2, 1},
     };
     for (const Case& c : cases) {
-        ScriptedRng rng{c.words};
-        rng.words.push_back(0xFFFFFFFFu);  // would carry if it were taken
-        EXPECT_EQ(draw_uniform3(rng), c.value) << c.words[0];
-        EXPECT_EQ(rng.drawn, c.drawn) << c.words[0];
-    }
-}
-
-TEST(RngDraws, Uniform3IsTheIntegerPartOfThreeX) {
-    // With x the 64-bit number of the word and its successor, the value is
-    // floor(3x / 2^64); the successor is taken only when it can matter.
-    std::vector<std::uint32_t> words = {0x12345678u, 0x9ABCDEF0u, 0x80000000u, 0x7FFFFFFFu};
-    for (std::uint32_t third : {0x55555555u, 0xAAAAAAAAu}) {
-        for (std::uint32_t d = 0; d < 4; ++d) {
-            words.push_back(third - d);
-            words.push_back(third + d);
-        }
-    }
-    for (std::uint32_t w : words) {
-        for (std::uint32_t w2 : words) {
-            ScriptedRng rng{{w, w2}};
-            const unsigned __int128 x = static_cast<unsigned __int128>(w) << 32 | w2;
-            EXPECT_EQ(draw_uniform3(rng), static_cast<int>(3 * x >> 64)) << w << " " << w2;
-            const std::uint32_t low = static_cast<std::uint32_t>(3ull * w);
-            EXPECT_EQ(rng.drawn, low > 0xFFFFFFFDu ? 2u : 1u) << w;
-        }
+        ScriptedRng rng{{c.w, c.w2, 0xFFFFFFFFu}};
+        const int value = draw_uniform3(rng);
+        EXPECT_EQ(value, c.value) << c.w << " " << c.w2;
+        EXPECT_EQ(rng.drawn, c.drawn) << c.w;
+        const unsigned __int128 x = static_cast<unsigned __int128>(c.w) << 32 | c.w2;
+        EXPECT_EQ(value, static_cast<int>(3 * x >> 64)) << c.w << " " << c.w2;
     }
 }
 
