@@ -79,7 +79,7 @@ const std::map<std::string, TwoQubitGate> kTwoQubit = {
 
 // Runs a circuit written as "h0 s0 cx01": a gate name, then its qubits.
 void run(Lumora& s, const std::string& circuit) {
-    static const std::map<std::string, LcOp> single = {{"x", kLcX}, {"y", kLcY},    {"z", kLcZ},
+    static const std::map<std::string, LcOp> single = {{"x", kLcX}, {"y", kLcY}, {"z", kLcZ},
                                                        {"h", kLcH}, {"s", kLcS}, {"sdag", kLcSdag}};
     std::istringstream in(circuit);
     for (std::string t; in >> t;) {
@@ -94,35 +94,30 @@ void run(Lumora& s, const std::string& circuit) {
 }
 
 TEST(StoreExamples, ListOrderRules) {
-    enum Op { kAdd, kRemove, kToggle };
+    using Primitive = void (*)(Lumora&, std::size_t, std::size_t);
+    const Primitive add = add_edge<Lumora>, remove = remove_edge<Lumora>,
+                    toggle = toggle_edge<Lumora>;
     struct Case {
-        Op op;
+        Primitive op;
         std::size_t a, b;
         Lists after;
     };
     const std::vector<Case> cases = {
-        {kAdd, 0, 1, {{1}, {0}, {}, {}, {}}},
-        {kAdd, 0, 2, {{1, 2}, {0}, {0}, {}, {}}},
-        {kAdd, 0, 3, {{1, 2, 3}, {0}, {0}, {0}, {}}},
-        {kRemove, 0, 2, {{1, 3}, {0}, {}, {0}, {}}},
-        {kToggle, 0, 4, {{1, 3, 4}, {0}, {}, {0}, {0}}},
-        {kToggle, 0, 4, {{1, 3}, {0}, {}, {0}, {}}},
-        {kRemove, 1, 4, {{1, 3}, {0}, {}, {0}, {}}},
-        {kToggle, 2, 0, {{1, 3, 2}, {0}, {0}, {0}, {}}},
-        {kToggle, 3, 0, {{1, 2}, {0}, {0}, {}, {}}},
-        {kRemove, 1, 0, {{2}, {}, {0}, {}, {}}},
+        {add, 0, 1, {{1}, {0}, {}, {}, {}}},
+        {add, 0, 2, {{1, 2}, {0}, {0}, {}, {}}},
+        {add, 0, 3, {{1, 2, 3}, {0}, {0}, {0}, {}}},
+        {remove, 0, 2, {{1, 3}, {0}, {}, {0}, {}}},
+        {toggle, 0, 4, {{1, 3, 4}, {0}, {}, {0}, {0}}},
+        {toggle, 0, 4, {{1, 3}, {0}, {}, {0}, {}}},
+        {remove, 1, 4, {{1, 3}, {0}, {}, {0}, {}}},
+        {toggle, 2, 0, {{1, 3, 2}, {0}, {0}, {0}, {}}},
+        {toggle, 3, 0, {{1, 2}, {0}, {0}, {}, {}}},
+        {remove, 1, 0, {{2}, {}, {0}, {}, {}}},
     };
     Lumora s = create(5);
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
-        if (c.op == kAdd) {
-            add_edge(s, c.a, c.b);
-        } else if (c.op == kRemove) {
-            remove_edge(s, c.a, c.b);
-        } else {
-            toggle_edge(s, c.a, c.b);
-        }
-        EXPECT_EQ(lists_of(s), c.after) << "step " << i;
+        cases[i].op(s, cases[i].a, cases[i].b);
+        EXPECT_EQ(lists_of(s), cases[i].after) << "step " << i;
         EXPECT_EQ(check_invariants(s), "") << "step " << i;
     }
     EXPECT_TRUE(has_edge(s, 2, 0));
@@ -148,8 +143,8 @@ TEST(StoreExamples, CreateAndCopy) {
     const Lumora fresh = create(3);
     EXPECT_EQ(vops_of(fresh), (Vops{10, 10, 10}));
     EXPECT_EQ(lists_of(fresh), Lists(3));
-    for (std::size_t n : {std::numeric_limits<std::size_t>::max(),
-                          std::numeric_limits<std::size_t>::max() / 2}) {
+    for (std::size_t n :
+         {std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::size_t>::max() / 2}) {
         EXPECT_EQ(message_of<EngineFailure>([&] { create(n); }), "capacity overflow");
     }
 
@@ -254,9 +249,9 @@ TEST(GateExamples, BadIndexChangesNothingAndNamesTheFirstTestedIndex) {
         const std::vector<std::array<std::size_t, 3>> calls = {
             {5, 0, 5}, {0, 5, 5}, {5, 7, tf ? 7u : 5u}};  // control, target, reported
         for (const auto& [control, target, reported] : calls) {
-            EXPECT_EQ(message_of<EngineFailure>(
-                          [&] { apply_two_qubit_gate(s, gate, control, target); }),
-                      oob(3, reported))
+            EXPECT_EQ(
+                message_of<EngineFailure>([&] { apply_two_qubit_gate(s, gate, control, target); }),
+                oob(3, reported))
                 << name << " " << control << "," << target;
             EXPECT_EQ(lists_of(s), lists) << name;
             EXPECT_EQ(vops_of(s), vops) << name;

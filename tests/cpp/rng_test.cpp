@@ -182,6 +182,9 @@ TEST(RngDraws, WordsToValues) {
 // Hoeffding: a count over n independent trials strays from its mean by t or
 // more with probability at most 2 exp(-2 t^2 / n); `tails` such events share
 // the false-alarm budget.
+// The two statistical tests share a false-alarm budget of 1e-9 per run.
+constexpr double kBudget = 0.5e-9;
+
 double hoeffding_bound(double n, double tails, double budget) {
     return std::sqrt(n * std::log(tails / budget) / 2.0);
 }
@@ -197,7 +200,7 @@ TEST(RngStatistics, RandomOutcomesAreBalanced) {
         ASSERT_EQ(s.nodes[0].vop, r ? kLcZ : kLcIdentity);
         minus += r;
     }
-    EXPECT_LE(std::abs(minus - n / 2), hoeffding_bound(n, 2, 1e-9)) << minus;
+    EXPECT_LE(std::abs(minus - n / 2), hoeffding_bound(n, 2, kBudget)) << minus;
 }
 
 TEST(RngStatistics, PreviewAxisIsUniform) {
@@ -215,30 +218,27 @@ TEST(RngStatistics, PreviewAxisIsUniform) {
         ++axis_count[records[0].axis];
         ++joint[records[0].axis][records[0].result];
     }
-    // Half the budget for the three axis counts, half for the six cells.
-    const double axis_bound = hoeffding_bound(n, 6, 0.5e-9);
-    const double cell_bound = hoeffding_bound(n, 12, 0.5e-9);
+    // Three axis counts and six (axis, outcome) cells, two tails each.
+    const double bound = hoeffding_bound(n, 18, kBudget);
     for (int a = 0; a < 3; ++a) {
-        EXPECT_LE(std::abs(axis_count[a] - n / 3.0), axis_bound) << a;
+        EXPECT_LE(std::abs(axis_count[a] - n / 3.0), bound) << a;
         for (int r = 0; r < 2; ++r) {
-            EXPECT_LE(std::abs(joint[a][r] - n / 6.0), cell_bound) << a << r;
+            EXPECT_LE(std::abs(joint[a][r] - n / 6.0), bound) << a << r;
         }
     }
 }
 
 TEST(RngStatistics, ThreadsDrawTheirOwnStreams) {
-    auto draw = [](std::vector<std::uint32_t>& out) {
-        ThreadRng rng;
-        for (int i = 0; i < 8; ++i) {
-            out.push_back(rng.next_u32());
-        }
-    };
     std::vector<std::uint32_t> a, b, mine;
-    std::thread ta(draw, std::ref(a));
-    std::thread tb(draw, std::ref(b));
+    auto draw_into = [](std::vector<std::uint32_t>& out) {
+        ThreadRng rng;
+        out = draw(rng, 8);
+    };
+    std::thread ta(draw_into, std::ref(a));
+    std::thread tb(draw_into, std::ref(b));
     ta.join();
     tb.join();
-    draw(mine);
+    draw_into(mine);
     EXPECT_NE(a, b);
     EXPECT_NE(a, mine);
     EXPECT_NE(b, mine);

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds lumora, and runs every test: the C++
+# engine tests (also under AddressSanitizer and UBSan) and the Python tests
+# on the default python3 and on every other CPython 3.10+ on this machine.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work="$root/build/tests"
+mkdir -p "$work"
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# GoogleTest comes from Debian.
+if ! compgen -G "/usr/lib/*/cmake/GTest/GTestConfig.cmake" >/dev/null &&
+    ! compgen -G "/usr/lib/cmake/GTest/GTestConfig.cmake" >/dev/null; then
+    echo "== installing GoogleTest"
+    as_root apt-get update -q
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev
+fi
+
+default_python=${PYTHON:-python3}
+
+# A venv with the module and the test extra installed from this tree.
+make_venv() {
+    local python=$1 venv=$2
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$root[test]"
+}
+
+run_pytest() {
+    local venv=$1
+    # From outside the tree, so the installed module is the one imported.
+    (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
+}
+
+echo "== building and testing the module on $("$default_python" --version)"
+make_venv "$default_python" "$work/venv"
+"$work/venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja
+run_pytest "$work/venv"
+
+cmake_bin="$work/venv/bin/cmake"
+ctest_bin="$work/venv/bin/ctest"
+for variant in release sanitize; do
+    echo "== C++ engine tests ($variant)"
+    flags=()
+    if [ "$variant" = sanitize ]; then
+        flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo
+            "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer")
+    fi
+    "$cmake_bin" -S "$root" -B "$work/cpp-$variant" -G Ninja -DCMAKE_MAKE_PROGRAM="$work/venv/bin/ninja" \
+        -DLUMORA_BUILD_TESTS=ON -DLUMORA_WERROR=ON "${flags[@]}" >/dev/null
+    "$cmake_bin" --build "$work/cpp-$variant"
+    (cd "$work/cpp-$variant" && "$ctest_bin" --output-on-failure --no-tests=error -j2)
+done
+
+# Every other CPython 3.10+ installed here, one per minor version.
+seen=" $("$default_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') "
+pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+for python in "$pyenv_root"/versions/*/bin/python3 /usr/bin/python3.* /usr/local/bin/python3.*; do
+    [ -x "$python" ] || continue
+    version=$("$python" -c 'import sys, platform
+if platform.python_implementation() == "CPython" and sys.version_info >= (3, 10):
+    print("%d.%d" % sys.version_info[:2])' 2>/dev/null) || continue
+    [[ "$version" =~ ^3\.[0-9]+$ ]] || continue
+    case "$seen" in *" $version "*) continue ;; esac
+    seen="$seen$version "
+    echo "== building and testing the module on $("$python" --version) ($python)"
+    make_venv "$python" "$work/venv-$version"
+    run_pytest "$work/venv-$version"
+done
+echo "== all tests passed on CPython$seen"
