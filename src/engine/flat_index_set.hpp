@@ -13,17 +13,23 @@ class FlatIndexSet {
 public:
     // Returns true when the index was not yet present.
     bool insert(std::size_t index) {
+        if (index == kEmpty) {
+            // The empty-slot marker is itself a valid index; it is kept aside.
+            const bool fresh = !holds_marker_;
+            holds_marker_ = true;
+            count_ += fresh ? 1 : 0;
+            return fresh;
+        }
         if ((count_ + 1) * 2 > slots_.size()) {
             grow();
         }
-        const std::size_t key = index + 1;  // 0 marks an empty slot
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == key) {
+        for (std::size_t i = mix(index) & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == index) {
                 return false;
             }
-            if (slots_[i] == 0) {
-                slots_[i] = key;
+            if (slots_[i] == kEmpty) {
+                slots_[i] = index;
                 ++count_;
                 return true;
             }
@@ -33,6 +39,8 @@ public:
     std::size_t size() const noexcept { return count_; }
 
 private:
+    static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+
     static std::size_t mix(std::size_t x) noexcept {
         std::uint64_t z = static_cast<std::uint64_t>(x);
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -43,22 +51,23 @@ private:
     void grow() {
         std::vector<std::size_t> old;
         old.swap(slots_);
-        slots_.assign(old.empty() ? 16 : old.size() * 2, 0);
+        slots_.assign(old.empty() ? 16 : old.size() * 2, kEmpty);
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t key : old) {
-            if (key == 0) {
+        for (std::size_t index : old) {
+            if (index == kEmpty) {
                 continue;
             }
-            std::size_t i = mix(key) & mask;
-            while (slots_[i] != 0) {
+            std::size_t i = mix(index) & mask;
+            while (slots_[i] != kEmpty) {
                 i = (i + 1) & mask;
             }
-            slots_[i] = key;
+            slots_[i] = index;
         }
     }
 
     std::vector<std::size_t> slots_;
     std::size_t count_ = 0;
+    bool holds_marker_ = false;
 };
 
 }  // namespace lumora
