@@ -75,20 +75,16 @@ inline std::array<SignedAxis, 3> conj_action(const Mat2& u) {
     std::array<SignedAxis, 3> out{};
     for (int a = 0; a < 3; ++a) {
         const Mat2 m = mul(mul(u, kPauli[a]), dagger(u));
-        bool found = false;
-        for (int b = 0; b < 3 && !found; ++b) {
-            for (int sign = 0; sign < 2 && !found; ++sign) {
-                Mat2 p = kPauli[b];
-                for (cd& x : p) {
-                    x *= sign ? -1.0 : 1.0;
-                }
-                if (std::ranges::equal(m, p, [](cd x, cd y) { return std::abs(x - y) < kTol; })) {
-                    out[a] = {b, sign};
-                    found = true;
-                }
+        int found = 0;
+        for (int b = 0; b < 3; ++b) {
+            const Mat2& p = kPauli[b];  // tr(P_b m) / 2 is the coefficient of P_b
+            const cd c = (p[0] * m[0] + p[1] * m[2] + p[2] * m[1] + p[3] * m[3]) / 2.0;
+            if (std::abs(std::abs(c) - 1.0) < kTol && std::abs(c.imag()) < kTol) {
+                out[a] = {b, c.real() < 0 ? 1 : 0};
+                ++found;
             }
         }
-        if (!found) {
+        if (found != 1) {
             throw std::logic_error("not a Clifford operator");
         }
     }
@@ -121,16 +117,12 @@ inline const std::array<Mat2, 24>& lc_matrix() {
         std::array<Mat2, 24> t{};
         const std::vector<Mat2> group = clifford_group();
         for (int k = 0; k < 6; ++k) {
-            auto rep = std::ranges::find_if(group, [&](const Mat2& g) {
-                const auto act = conj_action(g);
-                for (int a = 0; a < 3; ++a) {
-                    const int want = kClassAction[k][a];
-                    if (act[a] != SignedAxis{std::abs(want) - 1, want < 0 ? 1 : 0}) {
-                        return false;
-                    }
-                }
-                return true;
-            });
+            std::array<SignedAxis, 3> want{};
+            for (int a = 0; a < 3; ++a) {
+                want[a] = {std::abs(kClassAction[k][a]) - 1, kClassAction[k][a] < 0 ? 1 : 0};
+            }
+            auto rep =
+                std::ranges::find_if(group, [&](const Mat2& g) { return conj_action(g) == want; });
             if (rep == group.end()) {
                 throw std::logic_error("class representative missing");
             }
@@ -152,13 +144,17 @@ inline Mat2 projector(int axis, int outcome) {
     return m;
 }
 
-inline Mat4 kron(const Mat2& a, const Mat2& b) {
+// Identity when the control is in the +1 eigenstate of `control_axis`, the
+// Pauli `target_pauli` on the target when it is in the -1 eigenstate.
+inline Mat4 controlled(int control_axis, int target_pauli) {
     Mat4 m{};
-    for (int i = 0; i < 2; ++i)
-        for (int j = 0; j < 2; ++j)
-            for (int k = 0; k < 2; ++k)
-                for (int l = 0; l < 2; ++l)
-                    m[(2 * i + k) * 4 + 2 * j + l] = a[2 * i + j] * b[2 * k + l];
+    for (int outcome = 0; outcome < 2; ++outcome) {
+        const Mat2 a = projector(control_axis, outcome);
+        const Mat2& b = outcome ? kPauli[target_pauli] : kId;
+        for (int i = 0; i < 16; ++i) {  // Kronecker product a x b
+            m[i] += a[(i >> 3) * 2 + (i >> 1 & 1)] * b[(i >> 2 & 1) * 2 + (i & 1)];
+        }
+    }
     return m;
 }
 
@@ -184,15 +180,10 @@ struct State {
         for (std::size_t i = 0; i < amp.size(); ++i) {
             if (!(i & bc) && !(i & bt)) {
                 const std::array<std::size_t, 4> idx{i, i | bt, i | bc, i | bc | bt};
-                std::array<cd, 4> in{}, out{};
+                const std::array<cd, 4> in{amp[idx[0]], amp[idx[1]], amp[idx[2]], amp[idx[3]]};
                 for (int r = 0; r < 4; ++r) {
-                    in[r] = amp[idx[r]];
-                }
-                for (int r = 0; r < 4; ++r)
-                    for (int k = 0; k < 4; ++k)
-                        out[r] += u[4 * r + k] * in[k];
-                for (int r = 0; r < 4; ++r) {
-                    amp[idx[r]] = out[r];
+                    amp[idx[r]] = u[4 * r] * in[0] + u[4 * r + 1] * in[1] + u[4 * r + 2] * in[2] +
+                                  u[4 * r + 3] * in[3];
                 }
             }
         }
