@@ -27,7 +27,8 @@ make_venv() {
     local python=$1 venv=$2
     rm -rf "$venv"
     "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$root[test]"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        --config-settings=cmake.define.LUMORA_WERROR=ON "$root[test]"
 }
 
 run_pytest() {

@@ -1,5 +1,6 @@
 #include "module/binding.hpp"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
