@@ -142,8 +142,8 @@ PyObject* run_peek(Lumora& state, CallArgs& args) {
     return dict.release();
 }
 
-constexpr MethodInfo gate_method(const char* name, const char* doc,
-                                 PyObject* (*run)(Lumora&, CallArgs&)) {
+constexpr MethodInfo one_qubit_method(const char* name, const char* doc,
+                                      PyObject* (*run)(Lumora&, CallArgs&)) {
     return {{"Lumora", name, kQubit, 1}, Access::exclusive, false, run, doc};
 }
 
@@ -161,13 +161,16 @@ constexpr MethodInfo two_qubit_method(const char* name, const char* doc,
 #define LUMORA_TWO_QUBIT_DOC(name, text) name "($self, control, target)\n--\n\n" text
 
 constexpr MethodInfo m_x =
-    gate_method("x", LUMORA_GATE_DOC("x", "an X (Pauli-X)"), &run_gate<kLcX>);
-constexpr MethodInfo m_y = gate_method("y", LUMORA_GATE_DOC("y", "a Y (Pauli-Y)"), &run_gate<kLcY>);
-constexpr MethodInfo m_z = gate_method("z", LUMORA_GATE_DOC("z", "a Z (Pauli-Z)"), &run_gate<kLcZ>);
+    one_qubit_method("x", LUMORA_GATE_DOC("x", "an X (Pauli-X)"), &run_gate<kLcX>);
+constexpr MethodInfo m_y =
+    one_qubit_method("y", LUMORA_GATE_DOC("y", "a Y (Pauli-Y)"), &run_gate<kLcY>);
+constexpr MethodInfo m_z =
+    one_qubit_method("z", LUMORA_GATE_DOC("z", "a Z (Pauli-Z)"), &run_gate<kLcZ>);
 constexpr MethodInfo m_h =
-    gate_method("h", LUMORA_GATE_DOC("h", "an H (Hadamard)"), &run_gate<kLcH>);
-constexpr MethodInfo m_s = gate_method("s", LUMORA_GATE_DOC("s", "an S (phase)"), &run_gate<kLcS>);
-constexpr MethodInfo m_sdag = gate_method(
+    one_qubit_method("h", LUMORA_GATE_DOC("h", "an H (Hadamard)"), &run_gate<kLcH>);
+constexpr MethodInfo m_s =
+    one_qubit_method("s", LUMORA_GATE_DOC("s", "an S (phase)"), &run_gate<kLcS>);
+constexpr MethodInfo m_sdag = one_qubit_method(
     "sdag", LUMORA_GATE_DOC("sdag", "an S\xE2\x80\xA0 (inverse phase)"), &run_gate<kLcSdag>);
 
 constexpr MethodInfo m_cz = two_qubit_method(
@@ -204,11 +207,11 @@ constexpr MethodInfo m_ycy = two_qubit_method(
     &run_two_qubit_gate<TwoQubitGate::ycy>);
 
 constexpr MethodInfo m_measure_x =
-    gate_method("measure_x", LUMORA_MEASURE_DOC("measure_x", "X"), &run_measure<kAxisX>);
+    one_qubit_method("measure_x", LUMORA_MEASURE_DOC("measure_x", "X"), &run_measure<kAxisX>);
 constexpr MethodInfo m_measure_y =
-    gate_method("measure_y", LUMORA_MEASURE_DOC("measure_y", "Y"), &run_measure<kAxisY>);
+    one_qubit_method("measure_y", LUMORA_MEASURE_DOC("measure_y", "Y"), &run_measure<kAxisY>);
 constexpr MethodInfo m_measure_z =
-    gate_method("measure_z", LUMORA_MEASURE_DOC("measure_z", "Z"), &run_measure<kAxisZ>);
+    one_qubit_method("measure_z", LUMORA_MEASURE_DOC("measure_z", "Z"), &run_measure<kAxisZ>);
 
 constexpr MethodInfo m_get_entangled_group{
     {"Lumora", "get_entangled_group", kQubit, 1},

@@ -61,26 +61,27 @@ PyObject* alloc_member(PyTypeObject* type, std::uint8_t value) {
     return object;
 }
 
-template <EnumClass& C>
-PyObject* enum_repr(PyObject* self) {
+// Reads a member under shared access, as every special method does.
+template <class Read>
+PyObject* read_member(PyObject* self, Read read) {
     auto* member = reinterpret_cast<EnumObject*>(self);
     AccessLease lease(member->access, Access::shared);
     if (!lease.held()) {
         PyErr_SetString(PyExc_RuntimeError, lease.refusal());
         return nullptr;
     }
-    return PyUnicode_FromFormat("%s.%s", C.class_name, C.members[member->value]);
+    return read(member->value);
 }
 
 template <EnumClass& C>
+PyObject* enum_repr(PyObject* self) {
+    return read_member(self, [](std::uint8_t value) {
+        return PyUnicode_FromFormat("%s.%s", C.class_name, C.members[value]);
+    });
+}
+
 PyObject* enum_int(PyObject* self) {
-    auto* member = reinterpret_cast<EnumObject*>(self);
-    AccessLease lease(member->access, Access::shared);
-    if (!lease.held()) {
-        PyErr_SetString(PyExc_RuntimeError, lease.refusal());
-        return nullptr;
-    }
-    return PyLong_FromLong(member->value);
+    return read_member(self, [](std::uint8_t value) { return PyLong_FromLong(value); });
 }
 
 PyObject* comparison_result(int op, Py_ssize_t left, Py_ssize_t right) {
@@ -137,7 +138,7 @@ PyTypeObject* enum_type() {
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_dealloc, reinterpret_cast<void*>(&value_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(&enum_repr<C>)},
-        {Py_nb_int, reinterpret_cast<void*>(&enum_int<C>)},
+        {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
         {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare<C>)},
         // Last before the end marker: without a docstring it ends the list.
         {C.doc != nullptr ? Py_tp_doc : 0, const_cast<char*>(C.doc)},
