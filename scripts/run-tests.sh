@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds lumora, and runs every test: the C++
-# engine tests (also under AddressSanitizer and UBSan) and the Python tests
-# on the default python3 and on every other CPython 3.10+ on this machine.
+# engine tests and the Python tests, each also under AddressSanitizer and
+# UBSan, and the Python tests on every other CPython 3.10+ on this machine.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -56,6 +56,19 @@ for variant in release sanitize; do
     "$cmake_bin" --build "$work/cpp-$variant"
     (cd "$work/cpp-$variant" && "$ctest_bin" --output-on-failure --no-tests=error -j2)
 done
+
+echo "== Python tests against a build of the module under AddressSanitizer and UBSan"
+sanitize_flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+rm -rf "$work/venv-sanitize"
+"$default_python" -m venv "$work/venv-sanitize"
+CXXFLAGS="$sanitize_flags" LDFLAGS="-fsanitize=address,undefined" \
+    "$work/venv-sanitize/bin/python" -m pip install -q --disable-pip-version-check \
+    --config-settings=cmake.build-type=RelWithDebInfo "$root[test]"
+# The sanitizer's allocator aborts on the deliberately unallocatable sizes
+# instead of failing the allocation, so those cases run only above.
+(cd "$work" && LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+    "$work/venv-sanitize/bin/python" -m pytest -q -p no:cacheprovider -k "not unallocatable" "$root/tests/python")
 
 # Every other CPython 3.10+ installed here, one per minor version.
 seen=" $("$default_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') "
