@@ -1,7 +1,8 @@
 // Cost of one generator refill (four ChaCha12 blocks, 256 bytes), in
 // nanoseconds and in time-stamp-counter cycles per byte.
 //
-//   g++ -O2 -std=c++20 -I src bench/rng_bench.cpp src/engine/rng.cpp src/engine/state.cpp -o /tmp/rng_bench
+//   g++ -O2 -std=c++20 -I src bench/rng_bench.cpp src/engine/rng.cpp src/engine/state.cpp -o
+//   /tmp/rng_bench
 #include <x86intrin.h>
 
 #include <chrono>
@@ -25,7 +26,8 @@ int main() {
     const auto stop = std::chrono::steady_clock::now();
     const double ns = std::chrono::duration<double, std::nano>(stop - start).count() / refills;
     const double cycles_per_byte = static_cast<double>(c1 - c0) / refills / 256.0;
-    std::printf("refill: %.1f ns, %.2f TSC cycles per byte (checksum %u)\n", ns, cycles_per_byte, sink);
+    std::printf("refill: %.1f ns, %.2f TSC cycles per byte (checksum %u)\n", ns, cycles_per_byte,
+                sink);
 
     lumora::ReseedingRng rng(key, &lumora::os_entropy);
     constexpr int draws = 50'000'000;
