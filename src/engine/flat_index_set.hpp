@@ -36,8 +36,6 @@ public:
         }
     }
 
-    std::size_t size() const noexcept { return count_; }
-
 private:
     static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
 
