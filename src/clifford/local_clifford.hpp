@@ -82,10 +82,6 @@ constexpr std::uint8_t lc_conj_sign(LcOp j, AxisCode a) {
     return class_flips != pauli_flips ? 1 : 0;
 }
 
-constexpr bool lc_is_diagonal(LcOp j) {
-    return j == kLcIdentity || j == kLcZ || j == kLcSdag || j == kLcS;
-}
-
 // clang-format on
 
 }  // namespace lumora

@@ -20,6 +20,21 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// The interrupt check asked a long operation to stop; whoever installed
+// the check has already recorded why.
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
 [[noreturn]] void fail_index(std::size_t len, std::size_t index);
+
+// Long operations call this every so often. It returns normally when there
+// is no reason to stop, and throws Interrupted otherwise.
+void poll_interrupt();
+
+// Installs the check behind poll_interrupt (nullptr: never interrupt). It
+// returns true when the running operation must stop.
+void set_interrupt_check(bool (*check)()) noexcept;
 
 }  // namespace lumora

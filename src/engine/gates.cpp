@@ -2,10 +2,142 @@
 
 #include <array>
 #include <string>
-
-#include "engine/reduction.hpp"
+#include <vector>
 
 namespace lumora {
+
+namespace {
+
+using StateEditor = Editor<DirectNodes>;
+
+// The graph-side image vop^dagger Z vop of a qubit's Z: the operator a
+// controlled-Z meets once it is pulled through the vertex operators.
+AxisCode z_image_axis(LcOp vop) {
+    return lc_conj_axis[kAxisZ][lc_inv[vop]];
+}
+std::uint8_t z_image_sign(LcOp vop) {
+    return lc_conj_sign(lc_inv[vop], kAxisZ);
+}
+
+// An isolated qubit is in the state vop|+>, the +1 eigenstate of
+// vop X vop^dagger. When that is +-X or +-Y, a diagonal operator prepares
+// the same state from |+> (I, Z, S or S^dagger); the qubit may carry it
+// instead, which puts its Z image on the Z axis.
+LcOp diagonal_preparing(LcOp vop) {
+    const bool minus = lc_conj_sign(vop, kAxisX) != 0;
+    if (lc_conj_axis[kAxisX][vop] == kAxisX) {
+        return minus ? kLcZ : kLcIdentity;
+    }
+    return minus ? kLcSdag : kLcS;
+}
+
+bool is_z_eigenstate(const StateEditor& g, Qubit q) {
+    return g.degree(q) == 0 && lc_conj_axis[kAxisX][g.vop(q)] == kAxisZ;
+}
+
+// With c's Z image on the Z axis, CZ (vop_c x vop_t)|G> equals
+// (vop_c x vop_t) C(+-Z_c, P_t)|G>, P_t = +-Q the Z image of t. On a graph
+// state X_t|G> = Z_N(t)|G> and Y_t|G> = -i Z_t Z_N(t)|G>, so the controlled
+// Pauli C(Z_c, Q_t) is
+//   Q = Z: CZ on c-t;
+//   Q = X: CZ from c to every w in N(t) (a Z on c when c is in N(t));
+//   Q = Y: the same plus CZ on c-t and S^dagger on c;
+// and C(Z_c, -Q) adds Z on c. All operators on c's graph side are diagonal
+// and commute with the toggles. For an image -Z on c, C(-Z_c, P_t) =
+// P_t C(Z_c, P_t), and vop_t P_t = Z vop_t: a Z gate on t.
+void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
+    const std::uint8_t control_minus = z_image_sign(g.vop(c));
+    const AxisCode axis = z_image_axis(g.vop(t));
+    const std::uint8_t target_minus = z_image_sign(g.vop(t));
+    if (axis == kAxisZ) {
+        g.toggle_edge(c, t);
+    } else {
+        Workspace& w = g.work();
+        std::vector<Qubit>& flips = w.first;
+        g.snapshot(t, flips);
+        bool c_adjacent = false;
+        for (std::size_t i = 0; i < flips.size(); ++i) {
+            if (flips[i] == c) {
+                c_adjacent = true;
+                flips[i] = flips.back();
+                flips.pop_back();
+                break;
+            }
+        }
+        if (axis == kAxisY) {
+            flips.push_back(t);
+        }
+        StateEditor::Targets targets{flips, w.in_first};
+        g.xor_into(c, targets);
+        for (Qubit x : flips) {
+            g.toggle_one(x, c);
+        }
+        if (c_adjacent) {
+            g.right_multiply(c, kLcZ);
+        }
+        if (axis == kAxisY) {
+            g.right_multiply(c, kLcSdag);
+        }
+    }
+    if (target_minus) {
+        g.right_multiply(c, kLcZ);
+    }
+    if (control_minus) {
+        g.left_multiply(t, kLcZ);
+    }
+}
+
+// Rough cost, in set updates, of bringing q's Z image onto the Z axis: a
+// complementation at a vertex of degree d toggles about d^2 / 2 pairs.
+double cost_onto_z_axis(const StateEditor& g, Qubit q) {
+    const double d = g.degree(q);
+    if (z_image_axis(g.vop(q)) == kAxisY) {
+        return d * d;
+    }
+    const double e = g.degree(g.lowest_degree_neighbor(q));
+    return e * e + (d + e) * (d + e);
+}
+
+// A complementation at q multiplies vop_q by sqrt(X) on the right, which
+// turns an image +-Y into +-Z; one at a neighbour multiplies it by S, which
+// turns +-X into -+Y.
+void bring_onto_z_axis(StateEditor& g, Qubit q) {
+    if (z_image_axis(g.vop(q)) == kAxisX) {
+        g.local_complement(g.lowest_degree_neighbor(q));
+    }
+    g.local_complement(q);
+}
+
+}  // namespace
+
+void controlled_z(StateEditor& g, Qubit a, Qubit b) {
+    // A qubit in |0> or |1> turns the gate into nothing or a Z on the other.
+    for (const auto& [q, other] : {std::array<Qubit, 2>{a, b}, std::array<Qubit, 2>{b, a}}) {
+        if (is_z_eigenstate(g, q)) {
+            if (lc_conj_sign(g.vop(q), kAxisX)) {
+                g.left_multiply(other, kLcZ);
+            }
+            return;
+        }
+    }
+    for (Qubit q : {a, b}) {
+        if (g.degree(q) == 0) {
+            g.set_vop(q, diagonal_preparing(g.vop(q)));
+        }
+    }
+    Qubit control;
+    if (z_image_axis(g.vop(a)) == kAxisZ) {
+        control = a;
+    } else if (z_image_axis(g.vop(b)) == kAxisZ) {
+        control = b;
+    } else {
+        // The later controlled Pauli costs about the target's degree.
+        const bool use_a = cost_onto_z_axis(g, a) + g.degree(b) <= cost_onto_z_axis(g, b) + g.degree(a);
+        control = use_a ? a : b;
+        bring_onto_z_axis(g, control);
+    }
+    controlled_pauli(g, control, control == a ? b : a);
+}
 
 namespace {
 
@@ -23,7 +155,6 @@ struct BasisChange {
     Rotation target_before;
     Rotation control_after;
     Rotation target_after;
-    bool cz_target_first;    // cz(target, control) instead of cz(control, target)
     bool target_used_first;  // which index the gate looks at first
 };
 
@@ -34,20 +165,20 @@ constexpr Rotation h_s{2, {kLcH, kLcS}};
 
 // Indexed by TwoQubitGate.
 constexpr std::array<BasisChange, 9> basis_changes = {{
-    {none, none, none, none, false, false},   // cz
-    {none, h, none, h, false, true},          // cx
-    {none, sdag_h, none, h_s, false, true},   // cy
-    {h, h, h, h, false, false},               // xcx
-    {h, sdag_h, h, h_s, true, true},          // xcy
-    {h, none, h, none, true, false},          // xcz
-    {sdag_h, h, h_s, h, false, false},        // ycx
-    {sdag_h, sdag_h, h_s, h_s, false, true},  // ycy
-    {sdag_h, none, h_s, none, true, false},   // ycz
+    {none, none, none, none, false},   // cz
+    {none, h, none, h, true},          // cx
+    {none, sdag_h, none, h_s, true},   // cy
+    {h, h, h, h, false},               // xcx
+    {h, sdag_h, h, h_s, true},         // xcy
+    {h, none, h, none, false},         // xcz
+    {sdag_h, h, h_s, h, false},        // ycx
+    {sdag_h, sdag_h, h_s, h_s, true},  // ycy
+    {sdag_h, none, h_s, none, false},  // ycz
 }};
 
-void rotate(Node& n, const Rotation& r) noexcept {
+void rotate(StateEditor& g, Qubit q, const Rotation& r) {
     for (std::uint8_t i = 0; i < r.count; ++i) {
-        left_multiply(n, r.ops[i]);
+        g.left_multiply(q, r.ops[i]);
     }
 }
 
@@ -59,22 +190,19 @@ void apply_two_qubit_gate(Lumora& s, TwoQubitGate gate, std::size_t control, std
                              std::to_string(control) + " for both");
     }
     const BasisChange& change = basis_changes[static_cast<std::size_t>(gate)];
-    // Both indices are checked before any change, so a failed call leaves no
-    // half-applied gate behind.
     if (change.target_used_first) {
-        s.node(target);
+        s.qubit(target);
     }
-    Node& nc = s.node(control);
-    Node& nt = s.node(target);
-    rotate(nc, change.control_before);
-    rotate(nt, change.target_before);
-    if (change.cz_target_first) {
-        cz(s, target, control);
-    } else {
-        cz(s, control, target);
-    }
-    rotate(nt, change.target_after);
-    rotate(nc, change.control_after);
+    const Qubit c = s.qubit(control);
+    const Qubit t = s.qubit(target);
+    Transaction txn(s);
+    StateEditor& g = txn.editor();
+    rotate(g, c, change.control_before);
+    rotate(g, t, change.target_before);
+    controlled_z(g, c, t);
+    rotate(g, t, change.target_after);
+    rotate(g, c, change.control_after);
+    txn.commit();
 }
 
 }  // namespace lumora

@@ -1,195 +1,178 @@
-// Single-qubit measurement in the X, Y or Z basis, and the measurement
-// preview that runs the same measurement on a private copy of the state.
+// Single-qubit measurement in the X, Y or Z basis, and the preview that
+// runs the same measurements on a copy-on-write view of the state.
 //
-// The algorithms are templates over the node store (the real state or a
-// preview copy) and over the random source (the thread's generator, or a
-// scripted sequence in tests).
+// The measured Pauli is carried through the qubit's vertex operator onto
+// the bare graph state, which leaves three graph cases and a sign. The
+// algorithms are templates over the records they edit and over the random
+// source (the thread's generator, or a scripted sequence in tests).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
-#include <unordered_map>
 #include <vector>
 
 #include "clifford/local_clifford.hpp"
+#include "engine/editor.hpp"
 #include "engine/rng.hpp"
-#include "engine/state.hpp"
 
 namespace lumora {
 
 namespace detail {
 
-// Graph-side X measurement. The only case with a determined outcome: an
-// isolated vertex is an X eigenstate.
-template <class Store, class Rng>
-std::uint8_t measure_graph_x(Store& s, std::size_t v, Node& nv, Rng& rng) {
-    if (nv.neighbors.empty()) {
-        return 0;
+// Graph-side X on v, with neighbours A = N(v) and a pivot b in A whose
+// neighbours are B = N(b). Any pivot gives the same state; the one of least
+// degree makes the update cheapest. With A' = A \ B, B' = B \ A and
+// C = A n B, the edge update toggles the pairs of A' x B, of C x B' and
+// b x (A \ {b}) (the pairs inside C are met twice and cancel). Per vertex:
+// x in B' (v among them) flips A; x in A' \ {b} flips B + {b}; x in C and b
+// itself flip (A xor B) \ {b}.
+template <class Nodes>
+void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
+    Workspace& w = g.work();
+    std::vector<Qubit>& a_list = w.first;
+    std::vector<Qubit>& b_list = w.second;
+    std::vector<Qubit>& rest = w.third;
+    g.snapshot(v, a_list);
+    const Qubit b = g.lowest_degree_neighbor(v);
+    g.snapshot(b, b_list);
+    MarkSet& in_a = w.in_first;
+    MarkSet& in_b = w.in_second;
+    in_a.reset(a_list.size());
+    for (Qubit q : a_list) {
+        in_a.insert(q);
     }
-    const std::uint8_t r = draw_bit(rng);
-    const std::size_t b = nv.neighbors[0];
-    Node& nb = s.node(b);
+    in_b.reset(b_list.size());
+    for (Qubit q : b_list) {
+        in_b.insert(q);
+    }
+
     if (r == 0) {
-        right_multiply(nb, 11);
-        for (std::size_t u : nv.neighbors) {
-            if (u != b && !nb.neighbors.contains(u)) {
-                right_multiply(s.node(u), kLcZ);
+        g.right_multiply(b, 11);
+        for (Qubit u : a_list) {
+            if (u != b && !in_b.contains(u)) {
+                g.right_multiply(u, kLcZ);
             }
         }
     } else {
-        right_multiply(nb, 9);
-        right_multiply(nv, kLcZ);
-        for (std::size_t u : nb.neighbors) {
-            if (u != v && !nv.neighbors.contains(u)) {
-                right_multiply(s.node(u), kLcZ);
+        g.right_multiply(b, 9);
+        g.right_multiply(v, kLcZ);
+        for (Qubit u : b_list) {
+            if (u != v && !in_a.contains(u)) {
+                g.right_multiply(u, kLcZ);
             }
         }
     }
 
-    const std::vector<std::size_t> a_list(nv.neighbors.begin(), nv.neighbors.end());
-    const std::vector<std::size_t> b_list(nb.neighbors.begin(), nb.neighbors.end());
-    constexpr std::size_t absent = std::numeric_limits<std::size_t>::max();
-    // Where each entry of b_list stands in a_list, and which entries of
-    // a_list also lie in b_list.
-    std::vector<std::size_t> position_in_a(b_list.size(), absent);
-    std::vector<std::uint8_t> a_in_b(a_list.size(), 0);
-    for (std::size_t k = 0; k < b_list.size(); ++k) {
-        for (std::size_t i = 0; i < a_list.size(); ++i) {
-            if (a_list[i] == b_list[k]) {
-                position_in_a[k] = i;
-                a_in_b[i] = 1;
-                break;
-            }
+    // (A xor B) \ {b}; b lies in A' because no vertex neighbours itself.
+    rest.clear();
+    rest.reserve(a_list.size() + b_list.size());
+    for (Qubit q : a_list) {
+        if (q != b && !in_b.contains(q)) {
+            rest.push_back(q);
         }
     }
-
-    // Every pair between the two neighbourhoods is toggled once. A pair whose
-    // ends both lie in both lists is met twice, as (a, u) and as (u, a); it
-    // is toggled at the first meeting, when the one earlier in a_list is the
-    // outer vertex.
-    for (std::size_t i = 0; i < a_list.size(); ++i) {
-        const std::size_t a = a_list[i];
-        for (std::size_t k = 0; k < b_list.size(); ++k) {
-            const std::size_t u = b_list[k];
-            if (a == u || (a_in_b[i] && position_in_a[k] < i)) {
-                continue;
-            }
-            toggle_edge(s, a < u ? a : u, a < u ? u : a);
+    for (Qubit q : b_list) {
+        if (!in_a.contains(q)) {
+            rest.push_back(q);
         }
     }
-
-    std::vector<std::size_t> common;
-    for (std::size_t i = 0; i < a_list.size(); ++i) {
-        if (a_in_b[i]) {
-            common.push_back(a_list[i]);
+    typename Editor<Nodes>::Targets flips_a{a_list, in_a, true};
+    typename Editor<Nodes>::Targets flips_rest{rest, w.in_third};
+    for (Qubit x : b_list) {
+        if (!in_a.contains(x)) {
+            g.xor_into(x, flips_a);
         }
     }
-    for (std::size_t i = 0; i < common.size(); ++i) {
-        for (std::size_t j = i + 1; j < common.size(); ++j) {
-            toggle_edge(s, common[i], common[j]);
+    for (Qubit x : a_list) {
+        if (x == b || in_b.contains(x)) {
+            g.xor_into(x, flips_rest);
         }
     }
-
-    for (std::size_t a : a_list) {
-        if (a != b) {
-            toggle_edge(s, b, a);
+    // Last, as it extends B by b for the vertices of A' \ {b}.
+    b_list.push_back(b);
+    in_b.insert(b);
+    typename Editor<Nodes>::Targets flips_b{b_list, in_b, true};
+    for (Qubit x : a_list) {
+        if (x != b && !in_b.contains(x)) {
+            g.xor_into(x, flips_b);
         }
     }
-    return r;
 }
 
-// Removes every edge at v, keeping the order of the other lists.
-template <class Store>
-void detach(Store& s, std::size_t v, Node& nv) {
-    for (std::size_t w : nv.neighbors) {
-        s.node(w).neighbors.remove_all(v);
+// Graph-side Y on v: every pair of N(v) + {v} is toggled, which joins the
+// former neighbours' pairs and detaches v; g = S or S^dagger on all of
+// them by the outcome.
+template <class Nodes>
+void measure_graph_y(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
+    const LcOp factor = r == 0 ? kLcS : kLcSdag;
+    std::vector<Qubit>& members = g.work().first;
+    g.snapshot(v, members);
+    for (Qubit w : members) {
+        g.right_multiply(w, factor);
     }
-    nv.neighbors.clear();
+    members.push_back(v);
+    g.toggle_clique(members, g.work().in_first);
+    g.right_multiply(v, factor);
 }
 
-template <class Store, class Rng>
-std::uint8_t measure_graph_y(Store& s, std::size_t v, Node& nv, Rng& rng) {
-    const std::uint8_t r = draw_bit(rng);
-    const LcOp g = r == 0 ? kLcS : kLcSdag;
-    const NeighborList& around = nv.neighbors;
-    for (std::size_t w : around) {
-        right_multiply(s.node(w), g);
-    }
-    // Toggling pairs of neighbours never touches v's own list, and each
-    // neighbour's edge to v can go after all of its pair toggles without
-    // changing any list order.
-    const std::size_t m = around.size();
-    for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = i + 1; j < m; ++j) {
-            toggle_edge(s, around[i], around[j]);
-        }
-    }
-    detach(s, v, nv);
-    right_multiply(nv, g);
-    return r;
-}
-
-template <class Store, class Rng>
-std::uint8_t measure_graph_z(Store& s, std::size_t v, Node& nv, Rng& rng) {
-    const std::uint8_t r = draw_bit(rng);
+// Graph-side Z on v: v is detached; outcome -1 puts Z on its former
+// neighbours.
+template <class Nodes>
+void measure_graph_z(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
+    std::vector<Qubit>& around = g.work().first;
+    g.snapshot(v, around);
     if (r == 1) {
-        for (std::size_t w : nv.neighbors) {
-            right_multiply(s.node(w), kLcZ);
+        for (Qubit w : around) {
+            g.right_multiply(w, kLcZ);
         }
-        right_multiply(nv, kLcX);
+        g.right_multiply(v, kLcX);
     }
-    detach(s, v, nv);
-    right_multiply(nv, kLcH);
-    return r;
+    typename Editor<Nodes>::Targets all{around, g.work().in_first};
+    g.xor_into(v, all);
+    for (Qubit w : around) {
+        g.toggle_one(w, v);
+    }
+    g.right_multiply(v, kLcH);
 }
 
 }  // namespace detail
 
-// Measures qubit v along `axis` and returns the outcome bit (0 for +1).
-// The axis is carried through v's vertex operator onto the bare graph,
-// which selects one of three graph cases and a sign. At most one word is
-// drawn, before anything changes.
-template <class Store, class Rng>
-std::uint8_t measure(Store& s, std::size_t v, AxisCode axis, Rng& rng) {
-    Node& nv = s.node(v);
-    const LcOp j = lc_inv[nv.vop];
+// Measures qubit v along `axis` and returns the outcome bit (0 for +1). One
+// word is drawn for a random outcome, before anything changes, and none for
+// a determined one: only the graph-side X of an isolated vertex is
+// determined.
+template <class Nodes, class Rng>
+std::uint8_t measure(Editor<Nodes>& g, Qubit v, AxisCode axis, Rng& rng) {
+    const LcOp j = lc_inv[g.vop(v)];
     const std::uint8_t sign = lc_conj_sign(j, axis);
-    switch (lc_conj_axis[axis][j]) {
-        case kAxisX:
-            return sign ^ detail::measure_graph_x(s, v, nv, rng);
-        case kAxisY:
-            return sign ^ detail::measure_graph_y(s, v, nv, rng);
-        default:
-            return sign ^ detail::measure_graph_z(s, v, nv, rng);
+    const AxisCode graph_axis = lc_conj_axis[axis][j];
+    if (graph_axis == kAxisX && g.degree(v) == 0) {
+        return sign;
     }
+    const std::uint8_t r = draw_bit(rng);
+    switch (graph_axis) {
+        case kAxisX:
+            detail::measure_graph_x(g, v, r);
+            break;
+        case kAxisY:
+            detail::measure_graph_y(g, v, r);
+            break;
+        default:
+            detail::measure_graph_z(g, v, r);
+            break;
+    }
+    return sign ^ r;
 }
 
-// A copy of a state that copies a node only when it is first touched. It
-// behaves exactly like a full deep copy, but its cost follows the nodes the
-// preview reaches, not the number of qubits.
-class PeekCopy {
-public:
-    explicit PeekCopy(const Lumora& base) : base_(base) {}
-
-    std::size_t size() const noexcept { return base_.size(); }
-
-    Node& node(std::size_t q) {
-        if (q >= base_.size()) {
-            fail_index(base_.size(), q);
-        }
-        auto it = touched_.find(q);
-        if (it == touched_.end()) {
-            it = touched_.emplace(q, base_.nodes[q]).first;
-        }
-        return it->second;
-    }
-
-private:
-    const Lumora& base_;
-    // Node-based, so references stay valid while more nodes are copied in.
-    std::unordered_map<std::size_t, Node> touched_;
-};
+// The same on the state itself; a failure part-way leaves it unchanged.
+template <class Rng>
+std::uint8_t measure(Lumora& s, std::size_t v, AxisCode axis, Rng& rng) {
+    const Qubit q = s.qubit(v);
+    Transaction txn(s);
+    const std::uint8_t outcome = measure(txn.editor(), q, axis, rng);
+    txn.commit();
+    return outcome;
+}
 
 struct PeekRecord {
     std::size_t qubit;
@@ -197,21 +180,23 @@ struct PeekRecord {
     AxisCode axis;
 };
 
-// Measures each qubit of `qubits` (distinct indices) on one evolving copy of
-// the state, choosing the axis itself: a qubit with neighbours gets a
-// uniformly random axis, an isolated one the axis whose outcome is
-// determined. The state itself is left unchanged.
+// Measures each qubit of `qubits` (distinct indices) on one evolving
+// copy-on-write view of the state, choosing the axis itself: a qubit with
+// neighbours gets a uniformly random axis, an isolated one the axis whose
+// outcome is determined. The state itself is never changed.
 template <class Rng>
 std::vector<PeekRecord> peek_measure_set(const Lumora& s, const std::vector<std::size_t>& qubits,
                                          Rng& rng) {
-    PeekCopy copy(s);
+    OverlayNodes overlay(s);
+    Workspace work;
+    Editor<OverlayNodes> g(overlay, work);
     std::vector<PeekRecord> records;
     records.reserve(qubits.size());
-    for (std::size_t q : qubits) {
-        Node& nq = copy.node(q);
+    for (std::size_t index : qubits) {
+        const Qubit q = g.qubit(index);
         AxisCode axis;
-        if (nq.neighbors.empty()) {
-            axis = lc_axis_onto_x[lc_inv[nq.vop]];
+        if (g.degree(q) == 0) {
+            axis = lc_axis_onto_x[lc_inv[g.vop(q)]];
         } else {
             axis = draw_uniform3(rng);
             if (axis > kAxisZ) {
@@ -219,7 +204,7 @@ std::vector<PeekRecord> peek_measure_set(const Lumora& s, const std::vector<std:
                     "internal error: entered unreachable code: rng generates in the range 0..3");
             }
         }
-        records.push_back({q, measure(copy, q, axis, rng), axis});
+        records.push_back({index, measure(g, q, axis, rng), axis});
     }
     return records;
 }

@@ -1,21 +1,23 @@
 #include "engine/query.hpp"
 
-#include "engine/flat_index_set.hpp"
+#include "engine/workspace.hpp"
 
 namespace lumora {
 
-std::vector<std::size_t> entangled_group(const Lumora& s, std::size_t q) {
+std::vector<Qubit> entangled_group(const Lumora& s, std::size_t q) {
     // Every vertex is appended once, when it is first found, so the queue
     // itself ends up holding the component.
-    std::vector<std::size_t> queue;
-    FlatIndexSet visited;
-    queue.push_back(q);
-    visited.insert(q);
+    std::vector<Qubit> queue{s.qubit(q)};
+    MarkSet visited;
+    visited.insert(queue[0]);
     for (std::size_t head = 0; head < queue.size(); ++head) {
-        for (std::size_t w : s.node(queue[head]).neighbors) {
+        for_each_neighbor(s.node(queue[head]), [&](Qubit w) {
             if (visited.insert(w)) {
                 queue.push_back(w);
             }
+        });
+        if ((head & 0xFFFF) == 0xFFFF) {
+            poll_interrupt();
         }
     }
     return queue;

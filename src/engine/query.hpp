@@ -10,6 +10,6 @@ namespace lumora {
 
 // The vertices of the component of q, q included, in breadth-first order.
 // The cost follows the size of the component, not the number of qubits.
-std::vector<std::size_t> entangled_group(const Lumora& s, std::size_t q);
+std::vector<Qubit> entangled_group(const Lumora& s, std::size_t q);
 
 }  // namespace lumora

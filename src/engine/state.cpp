@@ -1,72 +1,191 @@
 #include "engine/state.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstdint>
+#include <new>
 #include <string>
 
 namespace lumora {
+
+namespace {
+
+std::atomic<bool (*)()> interrupt_check{nullptr};
+
+// Records are written in slices of this many, with an interrupt check
+// between slices, so that building a huge register can be stopped.
+constexpr std::size_t kFillSlice = std::size_t{1} << 20;
+
+// The largest register for which an allocation is attempted at all: beyond
+// it the request cannot fit half of any address space, and it fails as
+// "capacity overflow" before anything is allocated.
+constexpr std::size_t kCapacityLimit = static_cast<std::size_t>(PTRDIFF_MAX) / 32;
+
+}  // namespace
 
 void fail_index(std::size_t len, std::size_t index) {
     throw EngineFailure("index out of bounds: the len is " + std::to_string(len) +
                         " but the index is " + std::to_string(index));
 }
 
+void set_interrupt_check(bool (*check)()) noexcept {
+    interrupt_check.store(check, std::memory_order_relaxed);
+}
+
+void poll_interrupt() {
+    bool (*check)() = interrupt_check.load(std::memory_order_relaxed);
+    if (check != nullptr && check()) {
+        throw Interrupted();
+    }
+}
+
 Lumora create(std::size_t qubit_amount) {
-    // The node array must stay within the largest object the platform can
-    // address; beyond it the size computation itself would overflow.
-    if (qubit_amount > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(Node)) {
+    if (qubit_amount > kCapacityLimit) {
         throw EngineFailure("capacity overflow");
     }
+    if (qubit_amount > kMaxQubits) {
+        throw std::bad_alloc();
+    }
     Lumora s;
-    s.nodes = std::vector<Node>(qubit_amount);
+    if (qubit_amount == 0) {
+        return s;
+    }
+    s.nodes_ = static_cast<Node*>(::operator new(qubit_amount * sizeof(Node)));
+    s.n_ = 0;  // the destructor releases only records already written
+    const Node fresh = fresh_node();
+    while (s.n_ < qubit_amount) {
+        const std::size_t end = std::min(qubit_amount, s.n_ + kFillSlice);
+        std::fill(s.nodes_ + s.n_, s.nodes_ + end, fresh);
+        s.n_ = end;
+        if (end < qubit_amount) {
+            poll_interrupt();
+        }
+    }
     return s;
 }
 
-void add_edge(Node& na, std::size_t a, Node& nb, std::size_t b) {
-    // Both lists get room first, so running out of memory cannot leave a
-    // half-stored edge behind.
-    na.neighbors.reserve_one();
-    nb.neighbors.reserve_one();
-    na.neighbors.append_reserved(b);
-    nb.neighbors.append_reserved(a);
-}
-
-void remove_edge(Node& na, std::size_t a, Node& nb, std::size_t b) noexcept {
-    na.neighbors.remove_all(b);
-    nb.neighbors.remove_all(a);
-}
-
-void toggle_edge(Node& na, std::size_t a, Node& nb, std::size_t b) {
-    const std::size_t removed = na.neighbors.remove_all(b);
-    nb.neighbors.remove_all(a);
-    if (removed == 0) {
-        add_edge(na, a, nb, b);
+Lumora::~Lumora() {
+    for (std::size_t q = 0; q < n_; ++q) {
+        release(nodes_[q]);
     }
+    ::operator delete(nodes_);
+}
+
+Workspace& Lumora::workspace() {
+    if (!work_) {
+        work_ = std::make_unique<Workspace>();
+    }
+    return *work_;
+}
+
+void Workspace::trim() noexcept {
+    // Keeps what ordinary operations reuse; drops what a rare huge one grew.
+    constexpr std::size_t kKeep = std::size_t{1} << 16;
+    auto shrink = [](auto& v) {
+        if (v.capacity() > kKeep) {
+            std::remove_reference_t<decltype(v)>().swap(v);
+        }
+    };
+    shrink(toggles);
+    shrink(vops);
+    shrink(first);
+    shrink(second);
+    shrink(third);
+    shrink(to_add);
+    shrink(to_remove);
+    for (MarkSet* m : {&in_first, &in_second, &in_third, &in_target}) {
+        if (m->capacity() > kKeep) {
+            *m = MarkSet();
+        }
+    }
+}
+
+std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s) {
+    std::vector<std::pair<Qubit, Qubit>> edges;
+    for (Qubit a = 0; a < s.size(); ++a) {
+        for_each_neighbor(s.node(a), [&](Qubit b) {
+            if (a < b) {
+                edges.emplace_back(a, b);
+            }
+        });
+    }
+    std::sort(edges.begin(), edges.end());
+    return edges;
 }
 
 std::string check_invariants(const Lumora& s) {
     const std::size_t n = s.size();
-    for (std::size_t a = 0; a < n; ++a) {
-        const Node& node = s.nodes[a];
+    for (Qubit a = 0; a < n; ++a) {
+        const Node& node = s.node(a);
+        const std::string at = " at " + std::to_string(a);
         if (node.vop >= kLcCount) {
-            return "vertex operator out of range at " + std::to_string(a);
+            return "vertex operator out of range" + at;
         }
-        const NeighborList& list = node.neighbors;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            const std::size_t b = list[i];
+        std::uint64_t count = 0;
+        std::string defect;
+        std::vector<Qubit> seen;
+        for_each_neighbor(node, [&](Qubit b) {
+            ++count;
+            seen.push_back(b);
+            if (!defect.empty()) {
+                return;
+            }
             if (b >= n) {
-                return "neighbour index out of range at " + std::to_string(a);
+                defect = "neighbour index out of range" + at;
+            } else if (b == a) {
+                defect = "self-loop" + at;
+            } else if (!contains(node, b)) {
+                defect = "entry " + std::to_string(b) + " not findable" + at;
+            } else if (!contains(s.node(b), a)) {
+                defect = "edge " + std::to_string(a) + "-" + std::to_string(b) + " is one-sided";
             }
-            if (b == a) {
-                return "self-loop at " + std::to_string(a);
-            }
-            for (std::size_t j = i + 1; j < list.size(); ++j) {
-                if (list[j] == b) {
-                    return "duplicate neighbour " + std::to_string(b) + " at " + std::to_string(a);
+        });
+        if (!defect.empty()) {
+            return defect;
+        }
+        std::sort(seen.begin(), seen.end());
+        if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) {
+            return "duplicate neighbour" + at;
+        }
+        const std::uint64_t capacity = std::uint64_t{1} << node.log2_capacity;
+        switch (node.kind) {
+            case SetKind::inline_list:
+                if (node.degree > 4) {
+                    return "inline set too large" + at;
                 }
+                break;
+            case SetKind::array:
+                if (node.degree > capacity) {
+                    return "array overfull" + at;
+                }
+                break;
+            case SetKind::hash: {
+                std::uint64_t used = 0;
+                for (std::uint64_t i = 0; i < capacity; ++i) {
+                    used += node.slots[i] != kNoQubit;
+                }
+                if (used != node.degree || 4 * used > 3 * capacity) {
+                    return "hash set count or load wrong" + at;
+                }
+                break;
             }
-            if (!s.nodes[b].neighbors.contains(a)) {
-                return "edge " + std::to_string(a) + "-" + std::to_string(b) + " is one-sided";
+            case SetKind::bitmap: {
+                std::uint64_t bits = 0;
+                const std::size_t words = detail::bitmap_words(n);
+                for (std::size_t w = 0; w < words; ++w) {
+                    bits += std::popcount(node.words[w]);
+                }
+                if (bits != node.degree) {
+                    return "bitmap count wrong" + at;
+                }
+                break;
             }
+            default:
+                return "unknown set form" + at;
+        }
+        if (count != node.degree) {
+            return "degree does not match the entries" + at;
         }
     }
     return {};

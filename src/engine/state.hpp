@@ -1,97 +1,73 @@
-// The simulator state: one node per qubit holding its ordered neighbour list
-// and its vertex operator. The represented state is
+// The simulator state: one 24-byte record per qubit holding its vertex
+// operator and its set of neighbours. The represented state is
 // (vop_0 x ... x vop_{n-1}) |G>, |G> the graph state of the edge set.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "clifford/local_clifford.hpp"
 #include "engine/failure.hpp"
-#include "engine/neighbor_list.hpp"
+#include "engine/neighbor_set.hpp"
+#include "engine/workspace.hpp"
 
 namespace lumora {
 
-struct Node {
-    NeighborList neighbors;
-    // A fresh qubit is H|+> = |0>.
-    LcOp vop = kLcH;
+class Lumora {
+public:
+    Lumora() noexcept = default;
+    Lumora(Lumora&& other) noexcept
+        : n_(std::exchange(other.n_, 0)),
+          nodes_(std::exchange(other.nodes_, nullptr)),
+          work_(std::move(other.work_)) {}
+    Lumora& operator=(Lumora&& other) noexcept {
+        Lumora moved(std::move(other));
+        std::swap(n_, moved.n_);
+        std::swap(nodes_, moved.nodes_);
+        std::swap(work_, moved.work_);
+        return *this;
+    }
+    ~Lumora();
+
+    std::size_t size() const noexcept { return n_; }
+
+    // Every index a caller gives is checked here before it is used.
+    Qubit qubit(std::size_t q) const {
+        if (q >= n_) {
+            fail_index(n_, q);
+        }
+        return static_cast<Qubit>(q);
+    }
+
+    const Node& node(Qubit q) const noexcept { return nodes_[q]; }
+    Node& node(Qubit q) noexcept { return nodes_[q]; }
+
+    // The scratch memory of mutating operations, made at first use.
+    Workspace& workspace();
+
+private:
+    friend Lumora create(std::size_t qubit_amount);
+
+    std::size_t n_ = 0;
+    Node* nodes_ = nullptr;
+    std::unique_ptr<Workspace> work_;
 };
 
-struct Lumora {
-    std::vector<Node> nodes;
-
-    std::size_t size() const noexcept { return nodes.size(); }
-
-    // Every index, whether it came from the caller or out of a neighbour
-    // list, is checked here before it is used.
-    Node& node(std::size_t q) {
-        if (q >= nodes.size()) {
-            fail_index(nodes.size(), q);
-        }
-        return nodes[q];
-    }
-    const Node& node(std::size_t q) const {
-        if (q >= nodes.size()) {
-            fail_index(nodes.size(), q);
-        }
-        return nodes[q];
-    }
-};
-
-// n qubits in |0...0>, no edges. Copying a Lumora is a deep copy in which
-// every list keeps its order and holds exactly its entries.
+// n qubits in |0...0>, no edges. Fails with "capacity overflow" for sizes no
+// address space can hold, and with std::bad_alloc when the records cannot
+// be had (or n needs more than 32-bit qubit indices).
 Lumora create(std::size_t qubit_amount);
 
-// The edge primitives work on two nodes with their indices, so that any
-// store of nodes (the real state or a preview copy) can use them.
-// Presence is decided on the first node's list alone.
-inline bool has_edge(const Node& a, std::size_t b) noexcept {
-    return a.neighbors.contains(b);
-}
+// The edges {a, b} with a < b, sorted; for tests and diagnostics.
+std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s);
 
-// Precondition: a != b and the edge is absent.
-void add_edge(Node& na, std::size_t a, Node& nb, std::size_t b);
-
-// Removing an absent edge changes nothing.
-void remove_edge(Node& na, std::size_t a, Node& nb, std::size_t b) noexcept;
-
-// Precondition: a != b.
-void toggle_edge(Node& na, std::size_t a, Node& nb, std::size_t b);
-
-template <class Store>
-bool has_edge(Store& s, std::size_t a, std::size_t b) {
-    return has_edge(s.node(a), b);
-}
-template <class Store>
-void add_edge(Store& s, std::size_t a, std::size_t b) {
-    Node& na = s.node(a);
-    add_edge(na, a, s.node(b), b);
-}
-template <class Store>
-void remove_edge(Store& s, std::size_t a, std::size_t b) {
-    Node& na = s.node(a);
-    remove_edge(na, a, s.node(b), b);
-}
-template <class Store>
-void toggle_edge(Store& s, std::size_t a, std::size_t b) {
-    Node& na = s.node(a);
-    toggle_edge(na, a, s.node(b), b);
-}
-
-// A gate g acts after what is already on the qubit.
-inline void left_multiply(Node& n, LcOp g) noexcept {
-    n.vop = lc_mul[g][n.vop];
-}
-// An operator u absorbed on the graph side acts before the vertex operator.
-inline void right_multiply(Node& n, LcOp u) noexcept {
-    n.vop = lc_mul[n.vop][u];
-}
-
-// Checks that the record is a simple undirected graph over valid indices
-// with valid vertex operators; returns a description of the first defect,
-// or an empty string. Used by tests after every operation.
+// Checks that every record holds a valid set of its form (right degree,
+// valid indices, no self-loop, hash sets findable, bitmaps in range), that
+// adjacency is symmetric and every vertex operator is valid; returns a
+// description of the first defect, or an empty string.
 std::string check_invariants(const Lumora& s);
 
 }  // namespace lumora

@@ -1,7 +1,13 @@
 // The per-object access counter: 0 free, 1..0xFFFFFFFE that many shared
 // users, all ones one exclusive user. It refuses a call that re-enters an
 // object in use, for example from an argument's __index__.
+//
+// The count is stamped with the fork generation in which it was taken. A
+// child process does not inherit the threads that held access in its
+// parent, so a count from an earlier generation counts as free there.
 #pragma once
+
+#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
@@ -10,26 +16,20 @@ namespace lumora::py {
 
 enum class Access : std::uint8_t { shared, exclusive };
 
-using AccessCounter = std::atomic<std::uint32_t>;
+// High half: fork generation; low half: the count.
+using AccessCounter = std::atomic<std::uint64_t>;
 
 inline constexpr std::uint32_t kExclusive = 0xFFFFFFFFu;
 
-inline bool take_shared(AccessCounter& counter) noexcept {
-    std::uint32_t seen = counter.load(std::memory_order_relaxed);
-    do {
-        // The last shared count below the exclusive mark stays unused.
-        if (seen >= kExclusive - 1) {
-            return false;
-        }
-    } while (!counter.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                            std::memory_order_relaxed));
-    return true;
-}
+// Advanced in every forked child; see register_fork_handler().
+inline std::atomic<std::uint32_t> fork_generation{0};
 
-inline bool take_exclusive(AccessCounter& counter) noexcept {
-    std::uint32_t expected = 0;
-    return counter.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                           std::memory_order_relaxed);
+// Installs, once per process, the child-side fork handler that advances
+// fork_generation.
+inline void register_fork_handler() noexcept {
+    static const int registered = ::pthread_atfork(
+        nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
+    static_cast<void>(registered);
 }
 
 // Holds access for one call and gives it back however the call ends.
@@ -38,15 +38,18 @@ public:
     AccessLease(AccessCounter& counter, Access kind) noexcept
         : counter_(counter),
           kind_(kind),
-          held_(kind == Access::exclusive ? take_exclusive(counter) : take_shared(counter)) {}
+          generation_(fork_generation.load(std::memory_order_relaxed)),
+          held_(take()) {}
     AccessLease(const AccessLease&) = delete;
     AccessLease& operator=(const AccessLease&) = delete;
     ~AccessLease() {
-        if (!held_) {
+        // After a fork inside the call the count belongs to an earlier
+        // generation, which the child treats as free already.
+        if (!held_ || generation_ != fork_generation.load(std::memory_order_relaxed)) {
             return;
         }
         if (kind_ == Access::exclusive) {
-            counter_.store(0, std::memory_order_release);
+            counter_.store(stamp(0), std::memory_order_release);
         } else {
             counter_.fetch_sub(1, std::memory_order_release);
         }
@@ -61,8 +64,42 @@ public:
     }
 
 private:
+    std::uint64_t stamp(std::uint32_t count) const noexcept {
+        return std::uint64_t{generation_} << 32 | count;
+    }
+
+    std::uint32_t current_count(std::uint64_t word) const noexcept {
+        return static_cast<std::uint32_t>(word >> 32) == generation_ ? static_cast<std::uint32_t>(word)
+                                                                     : 0;
+    }
+
+    bool take() noexcept {
+        std::uint64_t seen = counter_.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint32_t count = current_count(seen);
+            std::uint64_t wanted;
+            if (kind_ == Access::exclusive) {
+                if (count != 0) {
+                    return false;
+                }
+                wanted = stamp(kExclusive);
+            } else {
+                // The last shared count below the exclusive mark stays unused.
+                if (count >= kExclusive - 1) {
+                    return false;
+                }
+                wanted = stamp(count + 1);
+            }
+            if (counter_.compare_exchange_weak(seen, wanted, std::memory_order_acquire,
+                                               std::memory_order_relaxed)) {
+                return true;
+            }
+        }
+    }
+
     AccessCounter& counter_;
     Access kind_;
+    std::uint32_t generation_;
     bool held_;
 };
 

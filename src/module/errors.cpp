@@ -54,6 +54,11 @@ void raise_current_exception() noexcept {
         throw;
     } catch (const SameQubitError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const Interrupted&) {
+        // The interrupt check has normally set the Python error already.
+        if (!PyErr_Occurred()) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
     } catch (const EngineFailure& e) {
         raise_panic(e.what());
     } catch (const std::bad_alloc&) {

@@ -106,12 +106,19 @@ PyObject* run_two_qubit_gate(Lumora& state, CallArgs& args) {
 
 template <AxisCode A>
 PyObject* run_measure(Lumora& state, CallArgs& args) {
+    // The result exists before the state changes, so that running out of
+    // memory for it cannot follow a measurement that already happened.
+    Ref result(new_measurement_result(0));
+    if (!result) {
+        return nullptr;
+    }
     ThreadRng rng;
-    return new_measurement_result(measure(state, args.index[0], A, rng));
+    set_measurement_result(result.get(), measure(state, args.index[0], A, rng));
+    return result.release();
 }
 
 PyObject* run_entangled_group(Lumora& state, CallArgs& args) {
-    const std::vector<std::size_t> group = entangled_group(state, args.index[0]);
+    const std::vector<Qubit> group = entangled_group(state, args.index[0]);
     Ref set(PySet_New(nullptr));
     if (!set) {
         return nullptr;
@@ -292,6 +299,12 @@ void simulator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Long engine calls ask this every so often; a pending signal whose
+// handler raises (Ctrl-C) stops them, and the engine undoes their changes.
+bool signal_handler_raised() {
+    return PyErr_CheckSignals() != 0;
+}
+
 constexpr const char kSimulatorDoc[] =
     "Lumora(qubit_amount)\n--\n\nSimulator for graph states over a fixed number of qubits.\n\n"
     "Use this class from Python to apply gates and perform measurements.";
@@ -310,6 +323,8 @@ PyTypeObject* simulator_type() {
         {Py_tp_new, reinterpret_cast<void*>(&simulator_new)},
         {0, nullptr},
     };
+    register_fork_handler();
+    set_interrupt_check(&signal_handler_raised);
     simulator_class =
         create_type("lumora.Lumora", "Lumora", sizeof(SimulatorObject), Py_TPFLAGS_DEFAULT, slots);
     return simulator_class;

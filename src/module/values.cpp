@@ -233,6 +233,10 @@ PyObject* new_measurement_result(std::uint8_t bit) {
     return type == nullptr ? nullptr : alloc_member(type, bit);
 }
 
+void set_measurement_result(PyObject* result, std::uint8_t bit) noexcept {
+    reinterpret_cast<EnumObject*>(result)->value = bit;
+}
+
 PyObject* new_axis(std::uint8_t axis) {
     PyTypeObject* type = axis_type();
     return type == nullptr ? nullptr : alloc_member(type, axis);

@@ -18,6 +18,10 @@ PyObject* new_measurement_result(std::uint8_t bit);
 PyObject* new_axis(std::uint8_t axis);
 PyObject* new_outcome(std::uint8_t bit, std::uint8_t axis);
 
+// Sets the bit of a MeasurementResult made by new_measurement_result() and
+// not yet seen by Python code.
+void set_measurement_result(PyObject* result, std::uint8_t bit) noexcept;
+
 // Creates a heap type from its slots; a failure is reported as the panic
 // "failed to create type object for" and the class name.
 PyTypeObject* create_type(const char* qualified_name, const char* class_name, int basic_size,

@@ -225,15 +225,11 @@ inline State expand(const lumora::Lumora& s) {
     for (std::size_t q = 0; q < s.size(); ++q) {
         st.apply(kH, q);
     }
-    for (std::size_t a = 0; a < s.size(); ++a) {
-        for (std::size_t b : s.nodes[a].neighbors) {
-            if (a < b) {
-                st.cz(a, b);
-            }
-        }
+    for (const auto& [a, b] : lumora::edge_list(s)) {
+        st.cz(a, b);
     }
-    for (std::size_t q = 0; q < s.size(); ++q) {
-        st.apply(lc_matrix()[s.nodes[q].vop], q);
+    for (lumora::Qubit q = 0; q < s.size(); ++q) {
+        st.apply(lc_matrix()[s.node(q).vop], q);
     }
     return st;
 }

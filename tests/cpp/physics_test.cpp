@@ -1,61 +1,29 @@
 // The engine against the dense reference model: the constant tables against
-// exact matrices, the graph rewrites against the states they represent, and
-// random circuits with measurements against a state-vector simulation.
+// exact matrices, every controlled-Z and measurement case against the state
+// it must produce, and random circuits with measurements, previews and
+// entanglement queries against a state-vector simulation, under store
+// limits that make every set form occur.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <numeric>
 #include <random>
+#include <set>
 #include <sstream>
 
-#include "clifford/cz_table.hpp"
-#include "clifford/reduction_sequence.hpp"
 #include "dense.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
-#include "engine/reduction.hpp"
+#include "engine/query.hpp"
 #include "scripted_rng.hpp"
+#include "test_util.hpp"
 
 namespace {
 
 using namespace lumora;
+using namespace testing_util;
 using dense::equal_up_to_phase;
 using dense::lc_matrix;
-
-bool same_nodes(const Lumora& a, const Lumora& b) {
-    return std::ranges::equal(a.nodes, b.nodes, [](const Node& x, const Node& y) {
-        return x.vop == y.vop && std::ranges::equal(x.neighbors, y.neighbors);
-    });
-}
-
-std::vector<std::vector<bool>> adjacency(const Lumora& s) {
-    std::vector<std::vector<bool>> m(s.size(), std::vector<bool>(s.size()));
-    for (std::size_t a = 0; a < s.size(); ++a) {
-        for (std::size_t b : s.nodes[a].neighbors) {
-            m[a][b] = true;
-        }
-    }
-    return m;
-}
-
-// A random graph with random vertex operators; `first` edges are added
-// before the random ones, in the order given.
-Lumora random_state(std::mt19937_64& gen, std::size_t n,
-                    std::initializer_list<std::pair<std::size_t, std::size_t>> first = {}) {
-    Lumora s = create(n);
-    for (auto [a, b] : first) {
-        add_edge(s, a, b);
-    }
-    for (std::size_t a = 0; a < n; ++a) {
-        s.nodes[a].vop = static_cast<LcOp>(gen() % 24);
-        for (std::size_t b = a + 1; b < n; ++b) {
-            if (gen() % 2 && !has_edge(s, a, b)) {
-                add_edge(s, a, b);
-            }
-        }
-    }
-    return s;
-}
 
 TEST(CliffordMatrices, NumberingMatchesKnownGates) {
     ASSERT_EQ(dense::clifford_group().size(), 24u);
@@ -66,7 +34,7 @@ TEST(CliffordMatrices, NumberingMatchesKnownGates) {
         EXPECT_TRUE(equal_up_to_phase(lc_matrix()[j], m)) << int(j);
     }
     const std::array<dense::SignedAxis, 3> sqrt_x{{{0, 0}, {2, 1}, {1, 0}}};
-    EXPECT_EQ(dense::conj_action(lc_matrix()[14]), sqrt_x);
+    EXPECT_EQ(dense::conj_action(lc_matrix()[kLcSqrtX]), sqrt_x);
 }
 
 TEST(CliffordTables, AgreeWithMatrices) {
@@ -83,7 +51,6 @@ TEST(CliffordTables, AgreeWithMatrices) {
             EXPECT_EQ(act[axis], table) << "operator " << a << " axis " << int(axis);
         }
         EXPECT_EQ(act[lc_axis_onto_x[a]].axis, 0) << a;
-        EXPECT_EQ(lc_is_diagonal(LcOp(a)), act[2] == (dense::SignedAxis{2, 0})) << a;
     }
 }
 
@@ -105,100 +72,131 @@ TEST(CliffordTables, GroupAxioms) {
     }
 }
 
-TEST(Reduction, SequencesReachIdentity) {
-    for (int w = 0; w < 24; ++w) {
-        const ReductionSequence& seq = vop_reduction_seq[w];
-        ASSERT_GE(seq.length, 1);
-        ASSERT_LE(seq.length, 5);
-        LcOp v = LcOp(w);
-        dense::Mat2 m = lc_matrix()[w];
-        for (int k = 0; k < seq.length; ++k) {
-            ASSERT_LE(seq.steps[k], 1);
-            const LcOp factor = seq.steps[k] == kStepAtVertex ? kLcSqrtX : kLcS;
-            v = lc_mul[v][factor];
-            m = dense::mul(m, lc_matrix()[factor]);
-        }
-        EXPECT_EQ(v, 0) << w;
-        EXPECT_TRUE(equal_up_to_phase(m, dense::kId)) << w;
-    }
+class UnderLimits : public ::testing::TestWithParam<NamedLimits> {
+protected:
+    ScopedLimits limits_{GetParam().limits};
+};
+
+std::string limits_name(const ::testing::TestParamInfo<NamedLimits>& info) {
+    return info.param.name;
 }
 
-TEST(Reduction, LocalComplementKeepsState) {
+TEST_P(UnderLimits, LocalComplementKeepsStateAndTogglesNeighbourPairs) {
     std::mt19937_64 gen(7);
-    for (int trial = 0; trial < 400; ++trial) {
-        const std::size_t n = 1 + gen() % 6, u = gen() % n;
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t n = 1 + gen() % 7;
+        const Qubit u = static_cast<Qubit>(gen() % n);
         Lumora s = random_state(gen, n);
         const dense::State before = dense::expand(s);
-        auto expected = adjacency(s);
-        for (std::size_t a = 0; a < n; ++a) {
-            for (std::size_t b = 0; b < n; ++b) {
-                if (a != b && expected[u][a] && expected[u][b]) {
-                    expected[a][b] = !expected[a][b];
+        const Edges edges = edge_list(s);
+        std::set<std::pair<Qubit, Qubit>> expected(edges.begin(), edges.end());
+        std::vector<Qubit> around;
+        for (auto [a, b] : edges) {
+            if (a == u || b == u) {
+                around.push_back(a == u ? b : a);
+            }
+        }
+        for (Qubit a : around) {
+            for (Qubit b : around) {
+                if (a < b && !expected.erase({a, b})) {
+                    expected.insert({a, b});
                 }
             }
         }
-        local_complement(s, u);
+        Transaction txn(s);
+        txn.editor().local_complement(u);
+        txn.commit();
         ASSERT_EQ(check_invariants(s), "");
-        EXPECT_EQ(adjacency(s), expected) << "trial " << trial;
+        EXPECT_EQ(edge_list(s), Edges(expected.begin(), expected.end())) << "trial " << trial;
         EXPECT_TRUE(equal_up_to_phase(before.amp, dense::expand(s).amp)) << "trial " << trial;
     }
 }
 
-TEST(Reduction, RemoveVopKeepsStateAndAvoidsPartner) {
+// Every pair of vertex operators on the two operands, with each operand
+// isolated or not and the two joined or not: every rule of the
+// controlled-Z (Z eigenstates, isolated operands, either operand as the
+// control, images X, Y and Z, one or two complementations first).
+TEST_P(UnderLimits, ControlledZForEveryOperatorPairAndNeighbourhood) {
     std::mt19937_64 gen(11);
-    for (int trial = 0; trial < 600; ++trial) {
-        const std::size_t n = 3 + gen() % 4, v = gen() % n, avoid = (v + 1 + gen() % (n - 1)) % n;
-        std::size_t other = gen() % n;
-        while (other == v || other == avoid) {
-            other = (other + 1) % n;
+    for (int shape = 0; shape < 8; ++shape) {
+        const bool a_alone = shape & 1, b_alone = shape & 2, joined = shape & 4;
+        if (joined && (a_alone || b_alone)) {
+            continue;
         }
-        // Half the time the avoided qubit is v's first neighbour.
-        Lumora s = trial % 2 ? random_state(gen, n, {{v, avoid}, {v, other}})
-                             : random_state(gen, n, {{v, other}});
-        s.nodes[v].vop = LcOp(trial % 24);
-        const LcOp avoid_vop = s.nodes[avoid].vop;
-        const std::size_t partner =
-            *std::ranges::find_if(s.nodes[v].neighbors, [&](std::size_t w) { return w != avoid; });
-        Lumora mirror = s;
-        const ReductionSequence& seq = vop_reduction_seq[s.nodes[v].vop];
-        for (int k = 0; k < seq.length; ++k) {
-            local_complement(mirror, seq.steps[k] == kStepAtVertex ? v : partner);
-        }
-        const dense::State before = dense::expand(s);
-        remove_vop(s, v, avoid);
-        ASSERT_EQ(check_invariants(s), "");
-        EXPECT_EQ(s.nodes[v].vop, 0) << "trial " << trial;
-        EXPECT_TRUE(equal_up_to_phase(before.amp, dense::expand(s).amp)) << "trial " << trial;
-        EXPECT_TRUE(same_nodes(s, mirror)) << "trial " << trial;
-        // Complementations at v and the partner change `avoid` by factors s only.
-        EXPECT_TRUE(lc_is_diagonal(lc_mul[lc_inv[avoid_vop]][s.nodes[avoid].vop])) << trial;
-    }
-}
-
-TEST(CzTable, EveryEntryIsAControlledZ) {
-    for (int edge = 0; edge < 2; ++edge) {
         for (int va = 0; va < 24; ++va) {
             for (int vb = 0; vb < 24; ++vb) {
-                const CzEntry& e = cz_table[edge][va][vb];
-                ASSERT_TRUE(e.edge <= 1 && e.vop_a < 24 && e.vop_b < 24);
-                // Two qubits with no other neighbours: (va x vb) on the pair's graph state.
-                auto pair_state = [](int joined, int a, int b) {
-                    Lumora s = create(2);
-                    if (joined) {
-                        add_edge(s, 0, 1);
+                // Qubits 0 and 1 are the operands, 2..5 their surroundings.
+                const std::size_t n = 6;
+                Edges edges;
+                if (joined) {
+                    edges.emplace_back(0, 1);
+                }
+                for (Qubit q = 2; q < n; ++q) {
+                    if (!a_alone && (q == 2 || gen() % 2)) {
+                        edges.emplace_back(0, q);
                     }
-                    s.nodes[0].vop = LcOp(a);
-                    s.nodes[1].vop = LcOp(b);
-                    return dense::expand(s);
-                };
-                dense::State ref = pair_state(edge, va, vb);
+                    if (!b_alone && (q == 3 || gen() % 2)) {
+                        edges.emplace_back(1, q);
+                    }
+                    for (Qubit r = q + 1; r < n; ++r) {
+                        if (gen() % 2) {
+                            edges.emplace_back(q, r);
+                        }
+                    }
+                }
+                std::vector<LcOp> vops{LcOp(va), LcOp(vb)};
+                for (std::size_t q = 2; q < n; ++q) {
+                    vops.push_back(static_cast<LcOp>(gen() % 24));
+                }
+                Lumora s = build_state(n, edges, vops);
+                dense::State ref = dense::expand(s);
                 ref.cz(0, 1);
-                EXPECT_TRUE(equal_up_to_phase(ref.amp, pair_state(e.edge, e.vop_a, e.vop_b).amp))
-                    << edge << "/" << va << "/" << vb;
-                EXPECT_TRUE(!lc_is_diagonal(LcOp(va)) || lc_is_diagonal(e.vop_a))
-                    << edge << va << vb;
-                EXPECT_TRUE(!lc_is_diagonal(LcOp(vb)) || lc_is_diagonal(e.vop_b))
-                    << edge << va << vb;
+                const bool forward = gen() % 2;
+                cz(s, forward ? 0 : 1, forward ? 1 : 0);
+                ASSERT_EQ(check_invariants(s), "");
+                ASSERT_TRUE(equal_up_to_phase(ref.amp, dense::expand(s).amp))
+                    << "shape " << shape << " vops " << va << "," << vb;
+            }
+        }
+    }
+}
+
+// Every vertex operator and axis, on an isolated qubit and on one with
+// neighbours, for both outcome bits: the post-measurement state is the
+// projected one, a word is drawn exactly when the outcome is not certain,
+// and a certain outcome is the right one.
+TEST_P(UnderLimits, MeasurementForEveryOperatorAxisAndOutcome) {
+    std::mt19937_64 gen(13);
+    for (int vop = 0; vop < 24; ++vop) {
+        for (AxisCode axis = 0; axis < 3; ++axis) {
+            for (int neighbours = 0; neighbours < 5; ++neighbours) {
+                for (unsigned bit = 0; bit < 2; ++bit) {
+                    const std::size_t n = 6;
+                    Lumora s = random_state(gen, n);
+                    Transaction txn(s);
+                    for (Qubit q = 1; q < n; ++q) {
+                        if (txn.editor().has_edge(0, q) != (static_cast<int>(q) <= neighbours)) {
+                            txn.editor().toggle_edge(0, q);
+                        }
+                    }
+                    txn.editor().set_vop(0, LcOp(vop));
+                    txn.commit();
+                    dense::State ref = dense::expand(s);
+                    ScriptedRng rng{{ScriptedRng::bit_word(bit) | 0x1234u}};
+                    const std::uint8_t outcome = measure(s, 0, axis, rng);
+                    const double p = ref.probability(0, axis, outcome);
+                    if (rng.drawn == 0) {
+                        ASSERT_NEAR(p, 1.0, dense::kTol) << vop << " " << int(axis);
+                    } else {
+                        ASSERT_NEAR(p, 0.5, dense::kTol) << vop << " " << int(axis);
+                    }
+                    ref.project(0, axis, outcome);
+                    ASSERT_EQ(check_invariants(s), "");
+                    ASSERT_EQ(s.node(0).degree, 0u);
+                    ASSERT_TRUE(equal_up_to_phase(ref.amp, dense::expand(s).amp))
+                        << "vop " << vop << " axis " << int(axis) << " neighbours " << neighbours
+                        << " bit " << bit;
+                }
             }
         }
     }
@@ -220,40 +218,87 @@ constexpr Controlled kControlled[] = {
     {TwoQubitGate::ycx, "ycx", 1, 0}, {TwoQubitGate::ycy, "ycy", 1, 1},
     {TwoQubitGate::ycz, "ycz", 1, 2}};
 
-TEST(Physics, RandomCircuitsMatchStateVector) {
+// The smallest set of qubits containing q whose reduced state is pure: the
+// factor of the state that q belongs to.
+std::vector<Qubit> factor_of(const dense::State& st, std::size_t n, Qubit q) {
+    std::vector<Qubit> best;
+    for (std::size_t mask = 0; mask < (std::size_t{1} << n); ++mask) {
+        if (!(mask >> q & 1)) {
+            continue;
+        }
+        // The state factorises over (mask, rest) when its amplitude matrix,
+        // rows the basis states inside the mask and columns those outside,
+        // has rank one: every 2x2 minor vanishes.
+        std::vector<std::size_t> inside, outside;
+        for (std::size_t i = 0; i < st.amp.size(); ++i) {
+            if ((i & ~mask) == 0) {
+                inside.push_back(i);
+            }
+            if ((i & mask) == 0) {
+                outside.push_back(i);
+            }
+        }
+        bool rank_one = true;
+        for (std::size_t r1 = 0; r1 < inside.size() && rank_one; ++r1) {
+            for (std::size_t r2 = r1 + 1; r2 < inside.size() && rank_one; ++r2) {
+                for (std::size_t c1 = 0; c1 < outside.size() && rank_one; ++c1) {
+                    for (std::size_t c2 = c1 + 1; c2 < outside.size() && rank_one; ++c2) {
+                        const auto m = [&](std::size_t r, std::size_t c) {
+                            return st.amp[inside[r] | outside[c]];
+                        };
+                        rank_one = std::abs(m(r1, c1) * m(r2, c2) - m(r1, c2) * m(r2, c1)) <
+                                   dense::kTol;
+                    }
+                }
+            }
+        }
+        if (rank_one && (best.empty() || std::popcount(mask) < static_cast<int>(best.size()))) {
+            best.clear();
+            for (Qubit b = 0; b < n; ++b) {
+                if (mask >> b & 1) {
+                    best.push_back(b);
+                }
+            }
+        }
+    }
+    return best;
+}
+
+TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
     const std::pair<LcOp, dense::Mat2> single[] = {
         {kLcX, dense::kPauli[0]}, {kLcY, dense::kPauli[1]}, {kLcZ, dense::kPauli[2]},
         {kLcH, dense::kH},        {kLcS, dense::kS},        {kLcSdag, dense::kSdag}};
     std::mt19937_64 gen(20240611);
     ScriptedRng rng;
-    int steps = 0, random_outcomes[2] = {0, 0}, determined = 0, peeked = 0;
-    for (int circuit = 0; circuit < 1000; ++circuit) {
-        const std::size_t n = 1 + gen() % 6;
+    int steps = 0, random_outcomes[2] = {0, 0}, determined = 0, peeked = 0, groups = 0;
+    std::set<SetKind> forms;
+    for (int circuit = 0; circuit < 400; ++circuit) {
+        const std::size_t n = 1 + gen() % 7;
         Lumora s = create(n);
         dense::State ref(n);
         std::ostringstream log;
         log << "circuit " << circuit << " on " << n << " qubits:";
         for (int step = 0; step < 40; ++step, ++steps) {
-            const unsigned kind = gen() % 10;
-            const std::size_t q = gen() % n,
-                              t = (q + 1 + gen() % std::max<std::size_t>(n - 1, 1)) % n;
-            if (kind < 3 || (kind < 7 && n == 1)) {
+            const unsigned kind = gen() % 12;
+            const Qubit q = static_cast<Qubit>(gen() % n);
+            const Qubit t =
+                static_cast<Qubit>((q + 1 + gen() % std::max<std::size_t>(n - 1, 1)) % n);
+            if (kind < 3 || (kind < 8 && n == 1)) {
                 const auto& [op, m] = single[gen() % 6];
                 log << " g" << int(op) << "(" << q << ")";
                 apply_gate(s, q, op);
                 ref.apply(m, q);
-            } else if (kind < 7) {
+            } else if (kind < 8) {
                 const Controlled& c = kControlled[gen() % 9];
                 log << " " << c.name << "(" << q << "," << t << ")";
                 apply_two_qubit_gate(s, c.gate, q, t);
                 ref.apply(dense::controlled(c.control_axis, c.target_pauli), q, t);
-            } else if (kind < 9) {
+            } else if (kind < 10) {
                 const AxisCode axis = AxisCode(gen() % 3);
                 rng.words.push_back(static_cast<std::uint32_t>(gen()));
                 const std::size_t drawn = rng.drawn;
                 const int outcome = measure(s, q, axis, rng);
-                log << " m"
-                    << "XYZ"[axis] << "(" << q << ")=" << outcome;
+                log << " m" << "XYZ"[axis] << "(" << q << ")=" << outcome;
                 const double p_plus = ref.probability(q, axis, 0);
                 ASSERT_LE(outcome, 1) << log.str();
                 if (rng.drawn == drawn) {
@@ -265,7 +310,7 @@ TEST(Physics, RandomCircuitsMatchStateVector) {
                     ASSERT_NEAR(p_plus, 0.5, dense::kTol) << log.str();
                 }
                 ref.project(q, axis, outcome);
-            } else {
+            } else if (kind < 11) {
                 std::vector<std::size_t> subset(n);
                 std::iota(subset.begin(), subset.end(), std::size_t{0});
                 std::ranges::shuffle(subset, gen);
@@ -273,10 +318,10 @@ TEST(Physics, RandomCircuitsMatchStateVector) {
                 for (std::size_t i = 0; i < 3 * n; ++i) {
                     rng.words.push_back(static_cast<std::uint32_t>(gen()));
                 }
-                const Lumora before = s;
+                const Snapshot before = snapshot(s);
                 const auto records = peek_measure_set(s, subset, rng);
                 log << " peek" << subset.size();
-                ASSERT_TRUE(same_nodes(before, s)) << log.str();
+                ASSERT_EQ(snapshot(s), before) << log.str();
                 ASSERT_EQ(records.size(), subset.size()) << log.str();
                 dense::State sample = ref;
                 for (const PeekRecord& r : records) {
@@ -294,9 +339,17 @@ TEST(Physics, RandomCircuitsMatchStateVector) {
                         << log.str() << " qubit " << r.qubit << " axis " << int(r.axis);
                     ++peeked;
                 }
+            } else {
+                std::vector<Qubit> group = entangled_group(s, q);
+                std::sort(group.begin(), group.end());
+                ASSERT_EQ(group, factor_of(ref, n, q)) << log.str() << " group of " << q;
+                ++groups;
             }
             ASSERT_EQ(check_invariants(s), "") << log.str();
             ASSERT_TRUE(equal_up_to_phase(dense::expand(s).amp, ref.amp)) << log.str();
+            for (Qubit v = 0; v < n; ++v) {
+                forms.insert(s.node(v).kind);
+            }
         }
     }
     EXPECT_GE(steps, 10000);
@@ -304,6 +357,15 @@ TEST(Physics, RandomCircuitsMatchStateVector) {
     EXPECT_GT(random_outcomes[1], 200);
     EXPECT_GT(determined, 200);
     EXPECT_GT(peeked, 200);
+    EXPECT_GT(groups, 200);
+    // Each limit set makes its own forms occur.
+    const std::string name = GetParam().name;
+    EXPECT_TRUE(forms.count(SetKind::inline_list));
+    EXPECT_TRUE(forms.count(SetKind::array));
+    EXPECT_EQ(forms.count(SetKind::hash), name == "default" ? 0u : 1u);
+    EXPECT_EQ(forms.count(SetKind::bitmap), name == "bitmap" ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Store, UnderLimits, ::testing::ValuesIn(limit_sets()), limits_name);
 
 }  // namespace

@@ -195,9 +195,9 @@ TEST(RngStatistics, RandomOutcomesAreBalanced) {
     ThreadRng rng;
     int minus = 0;
     for (int i = 0; i < n; ++i) {
-        s.nodes[0].vop = kLcH;  // a fresh |0>, whose X outcome is random
+        s.node(0).vop = kLcH;  // a fresh |0>, whose X outcome is random
         const std::uint8_t r = measure(s, 0, kAxisX, rng);
-        ASSERT_EQ(s.nodes[0].vop, r ? kLcZ : kLcIdentity);
+        ASSERT_EQ(s.node(0).vop, r ? kLcZ : kLcIdentity);
         minus += r;
     }
     EXPECT_LE(std::abs(minus - n / 2), hoeffding_bound(n, 2, kBudget)) << minus;

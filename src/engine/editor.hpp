@@ -1,0 +1,372 @@
+// The graph rewrites every operation is made of: vertex-operator updates,
+// edge toggles, bulk updates of one vertex's set, and local
+// complementation. An Editor works on a view of the records: the state
+// itself (DirectNodes, every change journaled so that a failed operation
+// can be undone) or a preview's copy-on-write overlay (OverlayNodes).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <unordered_map>
+#include <vector>
+
+#include "clifford/local_clifford.hpp"
+#include "engine/neighbor_set.hpp"
+#include "engine/state.hpp"
+#include "engine/workspace.hpp"
+
+namespace lumora {
+
+// The state's own records; changes go into the workspace's journal.
+class DirectNodes {
+public:
+    static constexpr bool kJournaled = true;
+
+    explicit DirectNodes(Lumora& s) noexcept : s_(s) {}
+    std::size_t size() const noexcept { return s_.size(); }
+    const Node& get(Qubit q) const noexcept { return s_.node(q); }
+    Node& mut(Qubit q) noexcept { return s_.node(q); }
+
+private:
+    Lumora& s_;
+};
+
+// A view that copies a record the first time it is changed, leaving the
+// state untouched: a preview costs what it touches, not what the state holds.
+class OverlayNodes {
+public:
+    static constexpr bool kJournaled = false;
+
+    explicit OverlayNodes(const Lumora& base) noexcept : base_(base) {}
+    OverlayNodes(const OverlayNodes&) = delete;
+    OverlayNodes& operator=(const OverlayNodes&) = delete;
+    ~OverlayNodes() {
+        for (auto& [q, node] : copies_) {
+            release(node);
+        }
+    }
+
+    std::size_t size() const noexcept { return base_.size(); }
+    const Node& get(Qubit q) const {
+        const auto it = copies_.find(q);
+        return it == copies_.end() ? base_.node(q) : it->second;
+    }
+    Node& mut(Qubit q) {
+        auto it = copies_.find(q);
+        if (it == copies_.end()) {
+            Node copy = clone(base_.node(q), base_.size());
+            try {
+                it = copies_.emplace(q, copy).first;
+            } catch (...) {
+                release(copy);
+                throw;
+            }
+        }
+        return it->second;
+    }
+
+private:
+    const Lumora& base_;
+    // Node-based, so references stay valid while more records are copied in.
+    std::unordered_map<Qubit, Node> copies_;
+};
+
+// Room for `extra` more entries, so that the push_back that follows a
+// mutation cannot fail after the mutation happened.
+template <class T>
+void make_room(std::vector<T>& v, std::size_t extra) {
+    if (v.capacity() - v.size() < extra) {
+        v.reserve(std::max(v.size() + extra, 2 * v.capacity() + 16));
+    }
+}
+
+template <class Nodes>
+class Editor {
+public:
+    static constexpr bool kJournaled = Nodes::kJournaled;
+
+    Editor(Nodes& nodes, Workspace& work) noexcept : nodes_(nodes), work_(work) {}
+
+    std::size_t size() const noexcept { return nodes_.size(); }
+    Qubit qubit(std::size_t q) const {
+        if (q >= size()) {
+            fail_index(size(), q);
+        }
+        return static_cast<Qubit>(q);
+    }
+    const Node& get(Qubit q) const { return nodes_.get(q); }
+    LcOp vop(Qubit q) const { return nodes_.get(q).vop; }
+    std::uint32_t degree(Qubit q) const { return nodes_.get(q).degree; }
+    Workspace& work() noexcept { return work_; }
+
+    void set_vop(Qubit q, LcOp op) {
+        if constexpr (kJournaled) {
+            work_.vops.push_back({q, vop(q)});
+        }
+        nodes_.mut(q).vop = op;
+    }
+    // A gate acts after the operator already on the qubit.
+    void left_multiply(Qubit q, LcOp g) { set_vop(q, lc_mul[g][vop(q)]); }
+    // An operator absorbed on the graph side acts before it.
+    void right_multiply(Qubit q, LcOp u) { set_vop(q, lc_mul[vop(q)][u]); }
+
+    // Decided on whichever side answers in constant time, else the smaller.
+    bool has_edge(Qubit a, Qubit b) const {
+        const Node& na = get(a);
+        const Node& nb = get(b);
+        if (na.kind >= SetKind::hash || (nb.kind < SetKind::hash && na.degree <= nb.degree)) {
+            return contains(na, b);
+        }
+        return contains(nb, a);
+    }
+
+    void toggle_edge(Qubit a, Qubit b) {
+        const bool present = has_edge(a, b);
+        make_journal_room(2);
+        Node& na = nodes_.mut(a);
+        Node& nb = nodes_.mut(b);
+        if (present) {
+            erase(na, b);
+            erase(nb, a);
+        } else {
+            reserve(na, 1, size());
+            reserve(nb, 1, size());
+            insert_reserved(na, b);
+            insert_reserved(nb, a);
+        }
+        journal(a, b);
+        journal(b, a);
+        tick(2);
+    }
+
+    // Puts y into x's set or takes it out, on x's side only; the caller
+    // makes the matching change at y.
+    void toggle_one(Qubit x, Qubit y) {
+        make_journal_room(1);
+        Node& nx = nodes_.mut(x);
+        if (contains(nx, y)) {
+            erase(nx, y);
+        } else {
+            reserve(nx, 1, size());
+            insert_reserved(nx, y);
+        }
+        journal(x, y);
+        tick(1);
+    }
+
+    // The targets of one bulk update, with their membership set built on
+    // first need: one list usually serves many vertices.
+    struct Targets {
+        const std::vector<Qubit>& list;
+        MarkSet& marks;
+        bool marked = false;
+    };
+
+    // x's set ^= the targets (x itself skipped), on x's side only. Sets
+    // with constant-time membership take the targets one by one; small
+    // forms are rebuilt in one pass over both lists.
+    void xor_into(Qubit x, Targets& targets) {
+        const std::vector<Qubit>& list = targets.list;
+        Node& nx = nodes_.mut(x);
+        if (nx.kind >= SetKind::hash || list.size() * nx.degree <= 64) {
+            for (Qubit y : list) {
+                if (y != x) {
+                    toggle_one(x, y);
+                }
+            }
+            return;
+        }
+        if (!targets.marked) {
+            targets.marks.reset(list.size());
+            for (Qubit y : list) {
+                targets.marks.insert(y);
+            }
+            targets.marked = true;
+        }
+        MarkSet& own = work_.in_target;
+        own.reset(nx.degree);
+        std::vector<Qubit>& to_remove = work_.to_remove;
+        std::vector<Qubit>& to_add = work_.to_add;
+        to_remove.clear();
+        to_add.clear();
+        make_room(to_remove, nx.degree);
+        make_room(to_add, list.size());
+        for_each_neighbor(nx, [&](Qubit y) {
+            own.insert(y);
+            if (targets.marks.contains(y)) {
+                to_remove.push_back(y);
+            }
+        });
+        for (Qubit y : list) {
+            if (y != x && !own.contains(y)) {
+                to_add.push_back(y);
+            }
+        }
+        const std::size_t changes = to_remove.size() + to_add.size();
+        make_journal_room(changes);
+        // Removals go first, so the set never holds more than it ends with
+        // or started with.
+        reserve(nx, to_add.size() > to_remove.size()
+                        ? static_cast<std::uint32_t>(to_add.size() - to_remove.size())
+                        : 0,
+                size());
+        for (Qubit y : to_remove) {
+            erase(nx, y);
+            journal(x, y);
+        }
+        for (Qubit y : to_add) {
+            insert_reserved(nx, y);
+            journal(x, y);
+        }
+        tick(changes);
+    }
+
+    // Toggles every pair of distinct members.
+    void toggle_clique(const std::vector<Qubit>& members, MarkSet& marks) {
+        Targets targets{members, marks};
+        for (Qubit x : members) {
+            xor_into(x, targets);
+        }
+    }
+
+    void snapshot(Qubit q, std::vector<Qubit>& out) const {
+        const Node& node = get(q);
+        out.clear();
+        out.reserve(node.degree);
+        for_each_neighbor(node, [&](Qubit y) { out.push_back(y); });
+    }
+
+    // Complements the graph at u (toggles every pair of u's neighbours) and
+    // compensates on the vertex operators: the represented state is the
+    // same. With U = exp(-i pi/4 X_u) prod_w exp(i pi/4 Z_w) over the
+    // neighbours w, |tau_u(G)> = U |G>; the factors sqrt(X) on u and S on
+    // each neighbour absorb U^dagger.
+    void local_complement(Qubit u) {
+        std::vector<Qubit>& around = work_.third;
+        snapshot(u, around);
+        toggle_clique(around, work_.in_third);
+        for (Qubit w : around) {
+            right_multiply(w, kLcS);
+        }
+        right_multiply(u, kLcSqrtX);
+    }
+
+    // A neighbour of least degree: complementing there, or pivoting a
+    // measurement on it, costs the least.
+    Qubit lowest_degree_neighbor(Qubit v) const {
+        Qubit best = kNoQubit;
+        std::uint32_t best_degree = 0xFFFFFFFFu;
+        const Node& node = get(v);
+        if (node.kind == SetKind::bitmap) {
+            for_each_neighbor(node, [&](Qubit w) {
+                if (degree(w) < best_degree) {
+                    best_degree = degree(w);
+                    best = w;
+                }
+            });
+            return best;
+        }
+        // Degree 1 (v alone) cannot be beaten; small forms stop there.
+        for_each_neighbor(node, [&](Qubit w) {
+            if (best_degree > 1 && degree(w) < best_degree) {
+                best_degree = degree(w);
+                best = w;
+            }
+        });
+        return best;
+    }
+
+private:
+    void make_journal_room(std::size_t extra) {
+        if constexpr (kJournaled) {
+            make_room(work_.toggles, extra);
+        }
+    }
+
+    void journal(Qubit x, Qubit y) noexcept {
+        if constexpr (kJournaled) {
+            work_.toggles.push_back({x, y});
+        }
+    }
+
+    void tick(std::size_t count) {
+        const std::uint32_t interval = store_limits.poll_interval;
+        work_.ticks += static_cast<std::uint32_t>(std::min<std::size_t>(count, interval));
+        if (work_.ticks >= interval) {
+            work_.ticks = 0;
+            poll_interrupt();
+        }
+    }
+
+    Nodes& nodes_;
+    Workspace& work_;
+};
+
+// One mutating operation on the state. Every change goes into the
+// workspace's journal; unless commit() is reached the destructor undoes
+// them all, newest first, so a failure anywhere (out of memory, an
+// interrupt) leaves the state exactly as it was.
+//
+// Undoing never needs memory: sets never give storage back during an
+// operation, so each set passes on the way back only through sizes it
+// already held, in forms at least as large.
+class Transaction {
+public:
+    explicit Transaction(Lumora& s) : s_(s), work_(s.workspace()), nodes_(s), editor_(nodes_, work_) {
+        work_.toggles.clear();
+        work_.vops.clear();
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    ~Transaction() {
+        if (!committed_) {
+            roll_back();
+        }
+    }
+
+    Editor<DirectNodes>& editor() noexcept { return editor_; }
+
+    // Keeps the changes and lets sets that shrank take smaller forms.
+    void commit() noexcept {
+        for (const ToggleRecord& r : work_.toggles) {
+            compact(s_.node(r.x), s_.size());
+        }
+        finish();
+    }
+
+private:
+    void roll_back() noexcept {
+        for (auto r = work_.toggles.rbegin(); r != work_.toggles.rend(); ++r) {
+            Node& node = s_.node(r->x);
+            if (contains(node, r->y)) {
+                erase(node, r->y);
+            } else {
+                if (!has_room(node, 1)) {
+                    std::abort();  // cannot happen: see the class comment
+                }
+                insert_reserved(node, r->y);
+            }
+        }
+        for (auto r = work_.vops.rbegin(); r != work_.vops.rend(); ++r) {
+            s_.node(r->v).vop = r->old;
+        }
+        finish();
+    }
+
+    void finish() noexcept {
+        work_.toggles.clear();
+        work_.vops.clear();
+        work_.trim();
+        committed_ = true;
+    }
+
+    Lumora& s_;
+    Workspace& work_;
+    DirectNodes nodes_;
+    Editor<DirectNodes> editor_;
+    bool committed_ = false;
+};
+
+}  // namespace lumora

@@ -1,0 +1,206 @@
+// One qubit's record: its vertex operator and its set of neighbours, in 24
+// bytes. The set takes the cheapest form for its size: a few entries inline,
+// an unsorted array, an open-addressing hash set, or a bitmap over all
+// qubits for hubs. Membership, insertion and removal cost O(1) expected in
+// every form but the array, whose linear scan is bounded by its small size.
+//
+// Neighbour order carries no meaning: nothing in the engine depends on it.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "clifford/local_clifford.hpp"
+
+namespace lumora {
+
+using Qubit = std::uint32_t;
+// The empty slot of a hash set; no qubit has this index because a register
+// holds at most kMaxQubits qubits.
+inline constexpr Qubit kNoQubit = 0xFFFFFFFFu;
+inline constexpr std::size_t kMaxQubits = 0xFFFFFFFFu;
+
+enum class SetKind : std::uint8_t { inline_list, array, hash, bitmap };
+
+struct Node {
+    std::uint32_t degree;
+    LcOp vop;
+    SetKind kind;
+    std::uint8_t log2_capacity;  // array and hash forms
+    std::uint8_t unused;
+    union {
+        Qubit items[4];        // inline form
+        Qubit* slots;          // array entries, or hash slots with kNoQubit for empty
+        std::uint64_t* words;  // bitmap form: bit q set when q is a neighbour
+    };
+};
+static_assert(sizeof(Node) == 24);
+
+// Where one form hands over to the next. The defaults suit real circuits;
+// tests shrink them so that every form and every conversion occurs on a
+// handful of qubits.
+struct StoreLimits {
+    std::uint32_t inline_max = 4;  // at most 4, the inline room
+    std::uint32_t array_max = 64;
+    // A set becomes a bitmap once it holds n / bitmap_divisor entries, in
+    // registers of at least bitmap_min_qubits: from there on the bitmap is
+    // the smaller form.
+    std::uint32_t bitmap_divisor = 32;
+    std::size_t bitmap_min_qubits = 4096;
+    // Elementary set updates between two interrupt checks.
+    std::uint32_t poll_interval = 1u << 20;
+};
+inline StoreLimits store_limits;
+
+inline Node fresh_node() noexcept {
+    Node node{};
+    node.vop = kLcH;  // H|+> = |0>
+    node.kind = SetKind::inline_list;
+    return node;
+}
+
+namespace detail {
+
+inline std::uint32_t hash_slot(Qubit q, std::uint8_t log2_capacity) noexcept {
+    // Fibonacci hashing: the top bits of the product spread any key pattern.
+    return static_cast<std::uint32_t>((q * 0x9E3779B97F4A7C15ull) >> (64 - log2_capacity));
+}
+
+inline std::size_t bitmap_words(std::size_t n) noexcept {
+    return (n + 63) / 64;
+}
+
+}  // namespace detail
+
+inline bool contains(const Node& node, Qubit q) noexcept {
+    switch (node.kind) {
+        case SetKind::inline_list: {
+            bool found = false;
+            for (std::uint32_t i = 0; i < node.degree; ++i) {
+                found |= node.items[i] == q;
+            }
+            return found;
+        }
+        case SetKind::array: {
+            // Branch-free, so the compiler compares several entries at a time.
+            bool found = false;
+            for (std::uint32_t i = 0; i < node.degree; ++i) {
+                found |= node.slots[i] == q;
+            }
+            return found;
+        }
+        case SetKind::hash: {
+            const std::uint32_t mask = (1u << node.log2_capacity) - 1;
+            for (std::uint32_t i = detail::hash_slot(q, node.log2_capacity);; i = (i + 1) & mask) {
+                if (node.slots[i] == q) {
+                    return true;
+                }
+                if (node.slots[i] == kNoQubit) {
+                    return false;
+                }
+            }
+        }
+        case SetKind::bitmap:
+            return (node.words[q >> 6] >> (q & 63)) & 1;
+    }
+    return false;
+}
+
+// Calls f(q) for every neighbour q. f must not change this set.
+template <class F>
+void for_each_neighbor(const Node& node, F&& f) {
+    switch (node.kind) {
+        case SetKind::inline_list:
+            for (std::uint32_t i = 0; i < node.degree; ++i) {
+                f(node.items[i]);
+            }
+            return;
+        case SetKind::array:
+            for (std::uint32_t i = 0; i < node.degree; ++i) {
+                f(node.slots[i]);
+            }
+            return;
+        case SetKind::hash: {
+            const std::uint32_t capacity = 1u << node.log2_capacity;
+            for (std::uint32_t i = 0; i < capacity; ++i) {
+                if (node.slots[i] != kNoQubit) {
+                    f(node.slots[i]);
+                }
+            }
+            return;
+        }
+        case SetKind::bitmap: {
+            std::uint32_t seen = 0;
+            for (std::size_t w = 0; seen < node.degree; ++w) {
+                for (std::uint64_t bits = node.words[w]; bits != 0; bits &= bits - 1) {
+                    f(static_cast<Qubit>(w * 64 + std::countr_zero(bits)));
+                    ++seen;
+                }
+            }
+            return;
+        }
+    }
+}
+
+// Makes room so that `extra` further insertions allocate nothing; this is
+// the only step of an insertion that can fail. On failure (std::bad_alloc)
+// the set is unchanged.
+void reserve(Node& node, std::uint32_t extra, std::size_t n);
+
+inline bool has_room(const Node& node, std::uint32_t extra) noexcept {
+    const std::uint64_t need = std::uint64_t{node.degree} + extra;
+    switch (node.kind) {
+        case SetKind::inline_list:
+            return need <= store_limits.inline_max;
+        case SetKind::array:
+            return need <= (1u << node.log2_capacity) && need <= store_limits.array_max;
+        case SetKind::hash:
+            return need * 4 <= (std::uint64_t{3} << node.log2_capacity);
+        case SetKind::bitmap:
+            return true;
+    }
+    return false;
+}
+
+// Inserts an absent q into room made by reserve().
+inline void insert_reserved(Node& node, Qubit q) noexcept {
+    switch (node.kind) {
+        case SetKind::inline_list:
+            node.items[node.degree] = q;
+            break;
+        case SetKind::array:
+            node.slots[node.degree] = q;
+            break;
+        case SetKind::hash: {
+            const std::uint32_t mask = (1u << node.log2_capacity) - 1;
+            std::uint32_t i = detail::hash_slot(q, node.log2_capacity);
+            while (node.slots[i] != kNoQubit) {
+                i = (i + 1) & mask;
+            }
+            node.slots[i] = q;
+            break;
+        }
+        case SetKind::bitmap:
+            node.words[q >> 6] |= std::uint64_t{1} << (q & 63);
+            break;
+    }
+    ++node.degree;
+}
+
+// Removes a present q. Never gives storage back, so that undoing a removal
+// later in the same operation cannot need memory.
+void erase(Node& node, Qubit q) noexcept;
+
+// Moves the set to a smaller form when it has shrunk well below its
+// current one. Best effort: if memory for the smaller form cannot be had,
+// the set stays as it is.
+void compact(Node& node, std::size_t n) noexcept;
+
+// Frees the set's storage and leaves an empty inline set.
+void release(Node& node) noexcept;
+
+// A deep copy of the record.
+Node clone(const Node& node, std::size_t n);
+
+}  // namespace lumora
