@@ -112,15 +112,7 @@ public:
     // An operator absorbed on the graph side acts before it.
     void right_multiply(Qubit q, LcOp u) { set_vop(q, lc_mul[vop(q)][u]); }
 
-    // Decided on whichever side answers in constant time, else the smaller.
-    bool has_edge(Qubit a, Qubit b) const {
-        const Node& na = get(a);
-        const Node& nb = get(b);
-        if (na.kind >= SetKind::hash || (nb.kind < SetKind::hash && na.degree <= nb.degree)) {
-            return contains(na, b);
-        }
-        return contains(nb, a);
-    }
+    bool has_edge(Qubit a, Qubit b) const { return adjacent(get(a), a, get(b), b); }
 
     void toggle_edge(Qubit a, Qubit b) {
         const bool present = has_edge(a, b);

@@ -182,6 +182,115 @@ void rotate(StateEditor& g, Qubit q, const Rotation& r) {
     }
 }
 
+LcOp rotated(LcOp vop, const Rotation& r) {
+    for (std::uint8_t i = 0; i < r.count; ++i) {
+        vop = lc_mul[r.ops[i]][vop];
+    }
+    return vop;
+}
+
+Qubit only_neighbor(const Node& node) {
+    Qubit found = kNoQubit;
+    for_each_neighbor(node, [&](Qubit q) { found = q; });
+    return found;
+}
+
+// The gates that flip at most one edge and need no complementation (most
+// gates of most circuits) run without the undo journal: every decision is
+// made on the vertex operators first, the one insertion that may need
+// memory reserves it before anything changes, and the rest cannot fail.
+// The rules are those of controlled_z() and controlled_pauli(), applied to
+// local copies of the two operators. Returns false, having changed
+// nothing, when the gate needs more.
+bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit b) {
+    const std::uint32_t degree_a = s.node(a).degree;
+    const std::uint32_t degree_b = s.node(b).degree;
+    LcOp va = rotated(s.node(a).vop, change.control_before);
+    LcOp vb = rotated(s.node(b).vop, change.target_before);
+    bool flip = false;
+    Qubit x = 0, y = 0;
+    if (degree_a == 0 && lc_conj_axis[kAxisX][va] == kAxisZ) {
+        if (lc_conj_sign(va, kAxisX)) {
+            vb = lc_mul[kLcZ][vb];
+        }
+    } else if (degree_b == 0 && lc_conj_axis[kAxisX][vb] == kAxisZ) {
+        if (lc_conj_sign(vb, kAxisX)) {
+            va = lc_mul[kLcZ][va];
+        }
+    } else {
+        if (degree_a == 0) {
+            va = diagonal_preparing(va);
+        }
+        if (degree_b == 0) {
+            vb = diagonal_preparing(vb);
+        }
+        const bool a_controls = z_image_axis(va) == kAxisZ;
+        if (!a_controls && z_image_axis(vb) != kAxisZ) {
+            return false;
+        }
+        const Qubit c = a_controls ? a : b;
+        const Qubit t = a_controls ? b : a;
+        LcOp& vc = a_controls ? va : vb;
+        LcOp& vt = a_controls ? vb : va;
+        const std::uint8_t control_minus = z_image_sign(vc);
+        const std::uint8_t target_minus = z_image_sign(vt);
+        const AxisCode axis = z_image_axis(vt);
+        if (axis == kAxisZ) {
+            flip = true;
+            x = c;
+            y = t;
+        } else {
+            const Node& nt = s.node(t);
+            if (nt.degree > 1) {
+                return false;
+            }
+            const Qubit w = nt.degree == 1 ? only_neighbor(nt) : kNoQubit;
+            const bool c_adjacent = w == c;
+            const Qubit other = c_adjacent ? kNoQubit : w;
+            if (axis == kAxisX) {
+                flip = other != kNoQubit;
+                x = c;
+                y = other;
+            } else {
+                if (other != kNoQubit) {
+                    return false;
+                }
+                flip = true;
+                x = c;
+                y = t;
+                vc = lc_mul[vc][kLcSdag];
+            }
+            if (c_adjacent) {
+                vc = lc_mul[vc][kLcZ];
+            }
+        }
+        if (target_minus) {
+            vc = lc_mul[vc][kLcZ];
+        }
+        if (control_minus) {
+            vt = lc_mul[kLcZ][vt];
+        }
+    }
+    if (flip) {
+        Node& nx = s.node(x);
+        Node& ny = s.node(y);
+        if (adjacent(nx, x, ny, y)) {
+            erase(nx, y);
+            erase(ny, x);
+            compact(nx, s.size());
+            compact(ny, s.size());
+        } else {
+            reserve(nx, 1, s.size());
+            reserve(ny, 1, s.size());
+            insert_reserved(nx, y);
+            insert_reserved(ny, x);
+        }
+    }
+    s.node(a).vop = rotated(va, change.control_after);
+    s.node(b).vop = rotated(vb, change.target_after);
+    return true;
+}
+
 }  // namespace
 
 void apply_two_qubit_gate(Lumora& s, TwoQubitGate gate, std::size_t control, std::size_t target) {
@@ -195,6 +304,9 @@ void apply_two_qubit_gate(Lumora& s, TwoQubitGate gate, std::size_t control, std
     }
     const Qubit c = s.qubit(control);
     const Qubit t = s.qubit(target);
+    if (store_limits.quick_paths && quick_controlled_gate(s, change, c, t)) {
+        return;
+    }
     Transaction txn(s);
     StateEditor& g = txn.editor();
     rotate(g, c, change.control_before);

@@ -87,10 +87,7 @@ int rank(SetKind kind) noexcept {
 
 }  // namespace
 
-void reserve(Node& node, std::uint32_t extra, std::size_t n) {
-    if (has_room(node, extra)) {
-        return;
-    }
+void grow(Node& node, std::uint32_t extra, std::size_t n) {
     const std::uint64_t need = std::uint64_t{node.degree} + extra;
     Form form = form_for(need, n, true);
     // Growing never moves a set to a smaller form.
@@ -142,7 +139,7 @@ void erase(Node& node, Qubit q) noexcept {
     --node.degree;
 }
 
-void compact(Node& node, std::size_t n) noexcept {
+void shrink(Node& node, std::size_t n) noexcept {
     const std::uint64_t degree = node.degree;
     const std::uint64_t capacity = std::uint64_t{1} << node.log2_capacity;
     bool shrink = false;

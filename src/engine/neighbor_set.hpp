@@ -50,6 +50,9 @@ struct StoreLimits {
     std::size_t bitmap_min_qubits = 4096;
     // Elementary set updates between two interrupt checks.
     std::uint32_t poll_interval = 1u << 20;
+    // Operations that touch a few sets may skip the undo journal when
+    // nothing can fail once they start changing the state.
+    bool quick_paths = true;
 };
 inline StoreLimits store_limits;
 
@@ -107,6 +110,15 @@ inline bool contains(const Node& node, Qubit q) noexcept {
     return false;
 }
 
+// Whether a and b are adjacent, asked of whichever set answers in constant
+// time, else of the smaller one.
+inline bool adjacent(const Node& na, Qubit a, const Node& nb, Qubit b) noexcept {
+    if (na.kind >= SetKind::hash || (nb.kind < SetKind::hash && na.degree <= nb.degree)) {
+        return contains(na, b);
+    }
+    return contains(nb, a);
+}
+
 // Calls f(q) for every neighbour q. f must not change this set.
 template <class F>
 void for_each_neighbor(const Node& node, F&& f) {
@@ -143,11 +155,6 @@ void for_each_neighbor(const Node& node, F&& f) {
     }
 }
 
-// Makes room so that `extra` further insertions allocate nothing; this is
-// the only step of an insertion that can fail. On failure (std::bad_alloc)
-// the set is unchanged.
-void reserve(Node& node, std::uint32_t extra, std::size_t n);
-
 inline bool has_room(const Node& node, std::uint32_t extra) noexcept {
     const std::uint64_t need = std::uint64_t{node.degree} + extra;
     switch (node.kind) {
@@ -161,6 +168,18 @@ inline bool has_room(const Node& node, std::uint32_t extra) noexcept {
             return true;
     }
     return false;
+}
+
+// Moves the set to a form with room for `extra` more entries.
+void grow(Node& node, std::uint32_t extra, std::size_t n);
+
+// Makes room so that `extra` further insertions allocate nothing; this is
+// the only step of an insertion that can fail. On failure (std::bad_alloc)
+// the set is unchanged.
+inline void reserve(Node& node, std::uint32_t extra, std::size_t n) {
+    if (!has_room(node, extra)) {
+        grow(node, extra, n);
+    }
 }
 
 // Inserts an absent q into room made by reserve().
@@ -192,10 +211,16 @@ inline void insert_reserved(Node& node, Qubit q) noexcept {
 // later in the same operation cannot need memory.
 void erase(Node& node, Qubit q) noexcept;
 
+void shrink(Node& node, std::size_t n) noexcept;
+
 // Moves the set to a smaller form when it has shrunk well below its
 // current one. Best effort: if memory for the smaller form cannot be had,
 // the set stays as it is.
-void compact(Node& node, std::size_t n) noexcept;
+inline void compact(Node& node, std::size_t n) noexcept {
+    if (node.kind != SetKind::inline_list) {
+        shrink(node, n);
+    }
+}
 
 // Frees the set's storage and leaves an empty inline set.
 void release(Node& node) noexcept;

@@ -79,9 +79,7 @@ Workspace& Lumora::workspace() {
     return *work_;
 }
 
-void Workspace::trim() noexcept {
-    // Keeps what ordinary operations reuse; drops what a rare huge one grew.
-    constexpr std::size_t kKeep = std::size_t{1} << 16;
+void Workspace::trim_now() noexcept {
     auto shrink = [](auto& v) {
         if (v.capacity() > kKeep) {
             std::remove_reference_t<decltype(v)>().swap(v);

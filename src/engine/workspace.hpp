@@ -106,8 +106,19 @@ struct Workspace {
     // Elementary set updates since the last interrupt check.
     std::uint32_t ticks = 0;
 
-    // Gives back memory that one huge operation left behind.
-    void trim() noexcept;
+    // Keeps what ordinary operations reuse; gives back what a rare huge
+    // one grew.
+    static constexpr std::size_t kKeep = std::size_t{1} << 16;
+    void trim() noexcept {
+        const std::size_t largest = std::max(
+            {toggles.capacity(), vops.capacity(), first.capacity(), second.capacity(),
+             third.capacity(), to_add.capacity(), to_remove.capacity(), in_first.capacity(),
+             in_second.capacity(), in_third.capacity(), in_target.capacity()});
+        if (largest > kKeep) {
+            trim_now();
+        }
+    }
+    void trim_now() noexcept;
 };
 
 }  // namespace lumora

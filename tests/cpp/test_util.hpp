@@ -36,13 +36,14 @@ struct NamedLimits {
 };
 
 // On registers of up to 7 qubits: the defaults (inline and arrays only),
-// then limits under which arrays and hash sets, and bitmaps, take over at
-// degrees 2 to 4.
+// the defaults with every operation journaled, then limits under which
+// arrays and hash sets, and bitmaps, take over at degrees 2 to 4.
 inline const std::vector<NamedLimits>& limit_sets() {
     static const std::vector<NamedLimits> sets = {
         {"default", StoreLimits{}},
-        {"hash", StoreLimits{1, 2, 1, std::numeric_limits<std::size_t>::max(), 1u << 20}},
-        {"bitmap", StoreLimits{1, 2, 2, 0, 1u << 20}},
+        {"journaled", StoreLimits{4, 64, 32, 4096, 1u << 20, false}},
+        {"hash", StoreLimits{1, 2, 1, std::numeric_limits<std::size_t>::max(), 1u << 20, true}},
+        {"bitmap", StoreLimits{1, 2, 2, 0, 1u << 20, false}},
     };
     return sets;
 }

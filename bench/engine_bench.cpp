@@ -1,0 +1,219 @@
+// The engine alone, without Python: ns per operation on the workloads the
+// module is judged by. Run on demand (see bench/README.md).
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/gates.hpp"
+#include "engine/measure.hpp"
+#include "engine/rng.hpp"
+
+using namespace lumora;
+
+namespace {
+
+double seconds(const std::function<void()>& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Best of `repeat` runs of setup-then-timed-part; returns seconds of the
+// timed part.
+double best(int repeat, const std::function<double()>& run) {
+    double t = 1e300;
+    for (int i = 0; i < repeat; ++i) {
+        t = std::min(t, run());
+    }
+    return t;
+}
+
+long peak_rss_kib() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void report(const char* what, double total_seconds, double ops) {
+    std::printf("%-52s %10.1f ns/op  (%.4f s total)\n", what, total_seconds / ops * 1e9,
+                total_seconds);
+}
+
+void ghz(std::size_t n, bool chain) {
+    const double t = best(n > 100000 ? 3 : 5, [&] {
+        Lumora s = create(n);
+        return seconds([&] {
+            apply_gate(s, 0, kLcH);
+            for (std::size_t q = 1; q < n; ++q) {
+                apply_two_qubit_gate(s, TwoQubitGate::cx, chain ? q - 1 : 0, q);
+            }
+        });
+    });
+    const std::string name = std::string("GHZ by ") + (chain ? "chain" : "fan-out") +
+                             ", n = " + std::to_string(n) + ", per cx";
+    report(name.c_str(), t, double(n - 1));
+}
+
+Lumora cluster_1d(std::size_t n) {
+    Lumora s = create(n);
+    for (std::size_t q = 0; q < n; ++q) {
+        apply_gate(s, q, kLcH);
+    }
+    for (std::size_t q = 0; q + 1 < n; ++q) {
+        cz(s, q, q + 1);
+    }
+    return s;
+}
+
+void cluster_1d_ops(std::size_t n) {
+    const double t_cz = best(5, [&] {
+        Lumora s = create(n);
+        for (std::size_t q = 0; q < n; ++q) {
+            apply_gate(s, q, kLcH);
+        }
+        return seconds([&] {
+            for (std::size_t q = 0; q + 1 < n; ++q) {
+                cz(s, q, q + 1);
+            }
+        });
+    });
+    report(("1D cluster " + std::to_string(n) + ", per cz").c_str(), t_cz, double(n - 1));
+    for (AxisCode axis : {kAxisX, kAxisZ}) {
+        const double t = best(5, [&] {
+            Lumora s = cluster_1d(n);
+            ThreadRng rng;
+            return seconds([&] {
+                for (std::size_t q = 0; q < n; ++q) {
+                    measure(s, q, axis, rng);
+                }
+            });
+        });
+        report(("1D cluster " + std::to_string(n) + ", per measure_" + "xyz"[axis]).c_str(), t,
+               double(n));
+    }
+}
+
+void cluster_2d(std::size_t side) {
+    const std::size_t n = side * side;
+    double build = 0;
+    const double t = best(3, [&] {
+        Lumora s = create(n);
+        build = seconds([&] {
+            for (std::size_t q = 0; q < n; ++q) {
+                apply_gate(s, q, kLcH);
+            }
+            for (std::size_t r = 0; r < side; ++r) {
+                for (std::size_t c = 0; c < side; ++c) {
+                    const std::size_t q = r * side + c;
+                    if (c + 1 < side) {
+                        cz(s, q, q + 1);
+                    }
+                    if (r + 1 < side) {
+                        cz(s, q, q + side);
+                    }
+                }
+            }
+        });
+        ThreadRng rng;
+        return seconds([&] {
+            for (std::size_t q = 0; q < n; ++q) {
+                measure(s, q, kAxisX, rng);
+            }
+        });
+    });
+    std::printf("2D cluster side %zu: build %.4f s, X measurements row by row %.4f s (%.1f ns each)\n",
+                side, build, t, t / double(n) * 1e9);
+}
+
+// 10% Z measurements; the rest half single-qubit gates, half cz or cx on a
+// random pair.
+void random_circuit(std::size_t n, std::size_t ops) {
+    struct Op {
+        std::uint8_t kind;  // 0 gate, 1 cz, 2 cx, 3 measure
+        std::uint8_t gate;
+        std::uint32_t a, b;
+    };
+    std::mt19937_64 gen(12345 + n);
+    const LcOp gates[] = {kLcH, kLcS, kLcSdag, kLcX, kLcY, kLcZ};
+    std::vector<Op> list(ops);
+    for (Op& op : list) {
+        const unsigned roll = gen() % 20;
+        op.a = static_cast<std::uint32_t>(gen() % n);
+        op.b = static_cast<std::uint32_t>((op.a + 1 + gen() % (n - 1)) % n);
+        op.gate = gates[gen() % 6];
+        op.kind = roll < 2 ? 3 : roll < 11 ? 0 : roll < 16 ? 1 : 2;
+    }
+    // A warm-up run brings the state to its steady density first.
+    Lumora s = create(n);
+    ThreadRng rng;
+    auto run = [&] {
+        for (const Op& op : list) {
+            switch (op.kind) {
+                case 0:
+                    apply_gate(s, op.a, op.gate);
+                    break;
+                case 1:
+                    cz(s, op.a, op.b);
+                    break;
+                case 2:
+                    apply_two_qubit_gate(s, TwoQubitGate::cx, op.a, op.b);
+                    break;
+                default:
+                    measure(s, op.a, kAxisZ, rng);
+            }
+        }
+    };
+    run();
+    const double t = best(3, [&] { return seconds(run); });
+    report(("random circuit, n = " + std::to_string(n) + ", per op").c_str(), t, double(ops));
+}
+
+void memory(std::size_t n) {
+    const long before = peak_rss_kib();
+    Lumora s = create(n);
+    const long after = peak_rss_kib();
+    std::printf("fresh state of %zu qubits: %.1f bytes per qubit\n", n,
+                double(after - before) * 1024.0 / double(n));
+    const long before_ghz = peak_rss_kib();
+    apply_gate(s, 0, kLcH);
+    for (std::size_t q = 1; q < n; ++q) {
+        apply_two_qubit_gate(s, TwoQubitGate::cx, 0, q);
+    }
+    std::printf("GHZ of %zu qubits: %.1f bytes more per edge\n", n,
+                double(peak_rss_kib() - before_ghz) * 1024.0 / double(n - 1));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
+    auto want = [&](const char* name) { return only.empty() || only == name; };
+    if (want("memory")) {
+        memory(4000000);
+    }
+    if (want("ghz")) {
+        for (std::size_t n : {10000u, 1000000u}) {
+            ghz(n, false);
+            ghz(n, true);
+        }
+    }
+    if (want("cluster1d")) {
+        cluster_1d_ops(100000);
+    }
+    if (want("cluster2d")) {
+        for (std::size_t side : {100u, 200u, 300u}) {
+            cluster_2d(side);
+        }
+    }
+    if (want("random")) {
+        random_circuit(100, 200000);
+        random_circuit(1000, 200000);
+        random_circuit(10000, 200000);
+    }
+}
