@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds lumora, and runs every test: the C++
 # engine tests and the Python tests, each also under AddressSanitizer and
-# UBSan, and the Python tests on every other CPython 3.10+ on this machine.
+# UBSan, and the Python tests on every other CPython 3.10+ on this machine
+# (the tests at scale once, on the default interpreter).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -33,8 +34,9 @@ make_venv() {
 
 run_pytest() {
     local venv=$1
+    shift
     # From outside the tree, so the installed module is the one imported.
-    (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
+    (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" "$root/tests/python")
 }
 
 echo "== building and testing the module on $("$default_python" --version)"
@@ -68,7 +70,8 @@ CXXFLAGS="$sanitize_flags" LDFLAGS="-fsanitize=address,undefined" \
 # instead of failing the allocation, so those cases run only above.
 (cd "$work" && LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
     PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
-    "$work/venv-sanitize/bin/python" -m pytest -q -p no:cacheprovider -k "not unallocatable" "$root/tests/python")
+    "$work/venv-sanitize/bin/python" -m pytest -q -p no:cacheprovider -k "not unallocatable" -m "not scale" \
+    "$root/tests/python")
 
 # Every other CPython 3.10+ installed here, one per minor version.
 seen=" $("$default_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') "
@@ -83,6 +86,7 @@ if platform.python_implementation() == "CPython" and sys.version_info >= (3, 10)
     seen="$seen$version "
     echo "== building and testing the module on $("$python" --version) ($python)"
     make_venv "$python" "$work/venv-$version"
-    run_pytest "$work/venv-$version"
+    # The circuits at scale ran once already, on the default interpreter.
+    run_pytest "$work/venv-$version" -m "not scale"
 done
 echo "== all tests passed on CPython$seen"

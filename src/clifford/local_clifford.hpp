@@ -74,12 +74,27 @@ inline constexpr std::array<std::array<AxisCode, kLcCount>, 3> lc_conj_axis = {{
 // 1 when j.a.j^dagger carries a minus sign. Classes 1, 2 and 3 have a class
 // representative that flips every axis; a Pauli part other than a itself
 // anticommutes with a and flips it once more.
-constexpr std::uint8_t lc_conj_sign(LcOp j, AxisCode a) {
+constexpr std::uint8_t lc_conj_sign_rule(LcOp j, AxisCode a) {
     const int k = j / 4;
     const int p = j % 4;
     const bool class_flips = k >= 1 && k <= 3;
     const bool pauli_flips = p != 0 && p != a + 1;
     return class_flips != pauli_flips ? 1 : 0;
+}
+
+// The rule evaluated once for every operator and axis.
+inline constexpr auto lc_conj_sign_table = [] {
+    std::array<std::array<std::uint8_t, kLcCount>, 3> table{};
+    for (AxisCode a = 0; a < 3; ++a) {
+        for (int j = 0; j < kLcCount; ++j) {
+            table[a][j] = lc_conj_sign_rule(static_cast<LcOp>(j), a);
+        }
+    }
+    return table;
+}();
+
+constexpr std::uint8_t lc_conj_sign(LcOp j, AxisCode a) {
+    return lc_conj_sign_table[a][j];
 }
 
 // clang-format on

@@ -23,6 +23,7 @@ namespace lumora {
 class DirectNodes {
 public:
     static constexpr bool kJournaled = true;
+    static constexpr bool kPolls = true;
 
     explicit DirectNodes(Lumora& s) noexcept : s_(s) {}
     std::size_t size() const noexcept { return s_.size(); }
@@ -33,11 +34,21 @@ private:
     Lumora& s_;
 };
 
+// The state's own records, unjournaled and never interrupted: for short
+// operations that cannot fail once they have started changing the state.
+class QuickNodes : public DirectNodes {
+public:
+    static constexpr bool kJournaled = false;
+    static constexpr bool kPolls = false;
+    using DirectNodes::DirectNodes;
+};
+
 // A view that copies a record the first time it is changed, leaving the
 // state untouched: a preview costs what it touches, not what the state holds.
 class OverlayNodes {
 public:
     static constexpr bool kJournaled = false;
+    static constexpr bool kPolls = true;
 
     explicit OverlayNodes(const Lumora& base) noexcept : base_(base) {}
     OverlayNodes(const OverlayNodes&) = delete;
@@ -76,9 +87,14 @@ private:
 // Room for `extra` more entries, so that the push_back that follows a
 // mutation cannot fail after the mutation happened.
 template <class T>
+[[gnu::noinline]] void grow_vector(std::vector<T>& v, std::size_t extra) {
+    v.reserve(std::max(v.size() + extra, 2 * v.capacity() + 16));
+}
+
+template <class T>
 void make_room(std::vector<T>& v, std::size_t extra) {
     if (v.capacity() - v.size() < extra) {
-        v.reserve(std::max(v.size() + extra, 2 * v.capacity() + 16));
+        grow_vector(v, extra);
     }
 }
 
@@ -148,76 +164,68 @@ public:
         tick(1);
     }
 
-    // The targets of one bulk update, with their membership set built on
-    // first need: one list usually serves many vertices.
-    struct Targets {
-        const std::vector<Qubit>& list;
-        MarkSet& marks;
-        bool marked = false;
-    };
-
     // x's set ^= the targets (x itself skipped), on x's side only. Sets
-    // with constant-time membership take the targets one by one; small
-    // forms are rebuilt in one pass over both lists.
-    void xor_into(Qubit x, Targets& targets) {
-        const std::vector<Qubit>& list = targets.list;
+    // with constant-time membership, and tiny ones, take the targets one by
+    // one; small forms are otherwise merged in one pass over both lists.
+    void xor_into(Qubit x, Members& targets) {
+        const std::vector<Qubit>& list = targets.list();
         Node& nx = nodes_.mut(x);
-        if (nx.kind >= SetKind::hash || list.size() * nx.degree <= 64) {
+        make_journal_room(list.size() + nx.degree);
+        if (nx.kind >= SetKind::hash || list.size() * nx.degree <= 32) {
             for (Qubit y : list) {
-                if (y != x) {
-                    toggle_one(x, y);
+                if (y == x) {
+                    continue;
                 }
+                if (contains(nx, y)) {
+                    erase(nx, y);
+                } else {
+                    reserve(nx, 1, size());
+                    insert_reserved(nx, y);
+                }
+                journal(x, y);
             }
+            tick(list.size());
             return;
         }
-        if (!targets.marked) {
-            targets.marks.reset(list.size());
-            for (Qubit y : list) {
-                targets.marks.insert(y);
-            }
-            targets.marked = true;
-        }
-        MarkSet& own = work_.in_target;
-        own.reset(nx.degree);
-        std::vector<Qubit>& to_remove = work_.to_remove;
+        std::uint8_t* flags = work_.flags();
         std::vector<Qubit>& to_add = work_.to_add;
-        to_remove.clear();
         to_add.clear();
-        make_room(to_remove, nx.degree);
         make_room(to_add, list.size());
-        for_each_neighbor(nx, [&](Qubit y) {
-            own.insert(y);
-            if (targets.marks.contains(y)) {
-                to_remove.push_back(y);
-            }
-        });
+        Qubit* entries = nx.kind == SetKind::inline_list ? nx.items : nx.slots;
+        const std::uint32_t degree = nx.degree;
+        for (std::uint32_t i = 0; i < degree; ++i) {
+            flags[entries[i]] |= Workspace::kOwn;
+        }
         for (Qubit y : list) {
-            if (y != x && !own.contains(y)) {
+            if (y != x && !(flags[y] & Workspace::kOwn)) {
                 to_add.push_back(y);
             }
         }
-        const std::size_t changes = to_remove.size() + to_add.size();
-        make_journal_room(changes);
-        // Removals go first, so the set never holds more than it ends with
-        // or started with.
-        reserve(nx, to_add.size() > to_remove.size()
-                        ? static_cast<std::uint32_t>(to_add.size() - to_remove.size())
-                        : 0,
-                size());
-        for (Qubit y : to_remove) {
-            erase(nx, y);
-            journal(x, y);
+        // Removals in place (order is free), which clears the marks again.
+        std::uint32_t kept = 0;
+        for (std::uint32_t i = 0; i < degree; ++i) {
+            const Qubit y = entries[i];
+            flags[y] &= static_cast<std::uint8_t>(~Workspace::kOwn);
+            if (targets.contains(y)) {
+                journal(x, y);
+            } else {
+                entries[kept++] = y;
+            }
         }
+        nx.degree = kept;
+        // The set now holds less than it ends with or started with, so
+        // undoing never needs more room than it has.
+        reserve(nx, static_cast<std::uint32_t>(to_add.size()), size());
         for (Qubit y : to_add) {
             insert_reserved(nx, y);
             journal(x, y);
         }
-        tick(changes);
+        tick(degree - kept + to_add.size());
     }
 
     // Toggles every pair of distinct members.
-    void toggle_clique(const std::vector<Qubit>& members, MarkSet& marks) {
-        Targets targets{members, marks};
+    void toggle_clique(const std::vector<Qubit>& members, std::uint8_t bit) {
+        Members targets(members, work_, bit);
         for (Qubit x : members) {
             xor_into(x, targets);
         }
@@ -238,7 +246,7 @@ public:
     void local_complement(Qubit u) {
         std::vector<Qubit>& around = work_.third;
         snapshot(u, around);
-        toggle_clique(around, work_.in_third);
+        toggle_clique(around, Workspace::kThird);
         for (Qubit w : around) {
             right_multiply(w, kLcS);
         }
@@ -284,6 +292,9 @@ private:
     }
 
     void tick(std::size_t count) {
+        if constexpr (!Nodes::kPolls) {
+            return;
+        }
         const std::uint32_t interval = store_limits.poll_interval;
         work_.ticks += static_cast<std::uint32_t>(std::min<std::size_t>(count, interval));
         if (work_.ticks >= interval) {
@@ -322,14 +333,20 @@ public:
 
     // Keeps the changes and lets sets that shrank take smaller forms.
     void commit() noexcept {
+        Qubit last = kNoQubit;
         for (const ToggleRecord& r : work_.toggles) {
-            compact(s_.node(r.x), s_.size());
+            // Bulk updates journal one vertex's changes together.
+            if (r.x != last) {
+                compact(s_.node(r.x), s_.size());
+                last = r.x;
+            }
         }
         finish();
     }
 
 private:
     void roll_back() noexcept {
+        work_.trim();
         for (auto r = work_.toggles.rbegin(); r != work_.toggles.rend(); ++r) {
             Node& node = s_.node(r->x);
             if (contains(node, r->y)) {
@@ -348,9 +365,13 @@ private:
     }
 
     void finish() noexcept {
+        // Only an operation that changed much can have grown the scratch.
+        const bool large = work_.toggles.size() + work_.vops.size() > Workspace::kKeep / 4;
         work_.toggles.clear();
         work_.vops.clear();
-        work_.trim();
+        if (large) {
+            work_.trim();
+        }
         committed_ = true;
     }
 

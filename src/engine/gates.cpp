@@ -10,29 +10,52 @@ namespace {
 
 using StateEditor = Editor<DirectNodes>;
 
-// The graph-side image vop^dagger Z vop of a qubit's Z: the operator a
-// controlled-Z meets once it is pulled through the vertex operators.
+// What a controlled-Z needs to know of a vertex operator.
+struct VopTraits {
+    // The graph-side image vop^dagger Z vop of the qubit's Z: the operator
+    // a controlled-Z meets once it is pulled through the vertex operators.
+    AxisCode z_image;
+    std::uint8_t z_minus;
+    // An isolated qubit is in the state vop|+>, the +1 eigenstate of
+    // vop X vop^dagger.
+    AxisCode x_image;
+    std::uint8_t x_minus;
+    // When that image is +-X or +-Y, the diagonal operator (I, Z, S or
+    // S^dagger) that prepares the same state from |+>: the qubit may carry
+    // it instead, which puts its Z image on the Z axis.
+    LcOp diagonal;
+};
+
+constexpr std::array<VopTraits, kLcCount> vop_traits = [] {
+    std::array<VopTraits, kLcCount> table{};
+    for (int v = 0; v < kLcCount; ++v) {
+        const LcOp vop = static_cast<LcOp>(v);
+        VopTraits& t = table[v];
+        t.z_image = lc_conj_axis[kAxisZ][lc_inv[vop]];
+        t.z_minus = lc_conj_sign(lc_inv[vop], kAxisZ);
+        t.x_image = lc_conj_axis[kAxisX][vop];
+        t.x_minus = lc_conj_sign(vop, kAxisX);
+        if (t.x_image == kAxisX) {
+            t.diagonal = t.x_minus ? kLcZ : kLcIdentity;
+        } else {
+            t.diagonal = t.x_minus ? kLcSdag : kLcS;
+        }
+    }
+    return table;
+}();
+
 AxisCode z_image_axis(LcOp vop) {
-    return lc_conj_axis[kAxisZ][lc_inv[vop]];
+    return vop_traits[vop].z_image;
 }
 std::uint8_t z_image_sign(LcOp vop) {
-    return lc_conj_sign(lc_inv[vop], kAxisZ);
+    return vop_traits[vop].z_minus;
 }
-
-// An isolated qubit is in the state vop|+>, the +1 eigenstate of
-// vop X vop^dagger. When that is +-X or +-Y, a diagonal operator prepares
-// the same state from |+> (I, Z, S or S^dagger); the qubit may carry it
-// instead, which puts its Z image on the Z axis.
 LcOp diagonal_preparing(LcOp vop) {
-    const bool minus = lc_conj_sign(vop, kAxisX) != 0;
-    if (lc_conj_axis[kAxisX][vop] == kAxisX) {
-        return minus ? kLcZ : kLcIdentity;
-    }
-    return minus ? kLcSdag : kLcS;
+    return vop_traits[vop].diagonal;
 }
 
 bool is_z_eigenstate(const StateEditor& g, Qubit q) {
-    return g.degree(q) == 0 && lc_conj_axis[kAxisX][g.vop(q)] == kAxisZ;
+    return g.degree(q) == 0 && vop_traits[g.vop(q)].x_image == kAxisZ;
 }
 
 // With c's Z image on the Z axis, CZ (vop_c x vop_t)|G> equals
@@ -67,7 +90,7 @@ void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
         if (axis == kAxisY) {
             flips.push_back(t);
         }
-        StateEditor::Targets targets{flips, w.in_first};
+        Members targets(flips, w, Workspace::kFirst);
         g.xor_into(c, targets);
         for (Qubit x : flips) {
             g.toggle_one(x, c);
@@ -114,7 +137,7 @@ void controlled_z(StateEditor& g, Qubit a, Qubit b) {
     // A qubit in |0> or |1> turns the gate into nothing or a Z on the other.
     for (const auto& [q, other] : {std::array<Qubit, 2>{a, b}, std::array<Qubit, 2>{b, a}}) {
         if (is_z_eigenstate(g, q)) {
-            if (lc_conj_sign(g.vop(q), kAxisX)) {
+            if (vop_traits[g.vop(q)].x_minus) {
                 g.left_multiply(other, kLcZ);
             }
             return;
@@ -209,12 +232,12 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
     LcOp vb = rotated(s.node(b).vop, change.target_before);
     bool flip = false;
     Qubit x = 0, y = 0;
-    if (degree_a == 0 && lc_conj_axis[kAxisX][va] == kAxisZ) {
-        if (lc_conj_sign(va, kAxisX)) {
+    if (degree_a == 0 && vop_traits[va].x_image == kAxisZ) {
+        if (vop_traits[va].x_minus) {
             vb = lc_mul[kLcZ][vb];
         }
-    } else if (degree_b == 0 && lc_conj_axis[kAxisX][vb] == kAxisZ) {
-        if (lc_conj_sign(vb, kAxisX)) {
+    } else if (degree_b == 0 && vop_traits[vb].x_image == kAxisZ) {
+        if (vop_traits[vb].x_minus) {
             va = lc_mul[kLcZ][va];
         }
     } else {

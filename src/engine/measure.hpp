@@ -35,16 +35,8 @@ void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
     g.snapshot(v, a_list);
     const Qubit b = g.lowest_degree_neighbor(v);
     g.snapshot(b, b_list);
-    MarkSet& in_a = w.in_first;
-    MarkSet& in_b = w.in_second;
-    in_a.reset(a_list.size());
-    for (Qubit q : a_list) {
-        in_a.insert(q);
-    }
-    in_b.reset(b_list.size());
-    for (Qubit q : b_list) {
-        in_b.insert(q);
-    }
+    Members in_a(a_list, w, Workspace::kFirst);
+    Members in_b(b_list, w, Workspace::kSecond);
 
     if (r == 0) {
         g.right_multiply(b, 11);
@@ -76,11 +68,10 @@ void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
             rest.push_back(q);
         }
     }
-    typename Editor<Nodes>::Targets flips_a{a_list, in_a, true};
-    typename Editor<Nodes>::Targets flips_rest{rest, w.in_third};
+    Members flips_rest(rest, w, Workspace::kThird);
     for (Qubit x : b_list) {
         if (!in_a.contains(x)) {
-            g.xor_into(x, flips_a);
+            g.xor_into(x, in_a);
         }
     }
     for (Qubit x : a_list) {
@@ -90,11 +81,10 @@ void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
     }
     // Last, as it extends B by b for the vertices of A' \ {b}.
     b_list.push_back(b);
-    in_b.insert(b);
-    typename Editor<Nodes>::Targets flips_b{b_list, in_b, true};
+    in_b.appended(b);
     for (Qubit x : a_list) {
         if (x != b && !in_b.contains(x)) {
-            g.xor_into(x, flips_b);
+            g.xor_into(x, in_b);
         }
     }
 }
@@ -111,26 +101,26 @@ void measure_graph_y(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
         g.right_multiply(w, factor);
     }
     members.push_back(v);
-    g.toggle_clique(members, g.work().in_first);
+    g.toggle_clique(members, Workspace::kFirst);
     g.right_multiply(v, factor);
 }
 
 // Graph-side Z on v: v is detached; outcome -1 puts Z on its former
-// neighbours.
+// neighbours. Only removals: nothing here needs memory once the snapshot
+// is taken, which lets short ones run without the journal.
 template <class Nodes>
 void measure_graph_z(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
     std::vector<Qubit>& around = g.work().first;
     g.snapshot(v, around);
+    for (Qubit w : around) {
+        g.toggle_one(v, w);
+        g.toggle_one(w, v);
+    }
     if (r == 1) {
         for (Qubit w : around) {
             g.right_multiply(w, kLcZ);
         }
         g.right_multiply(v, kLcX);
-    }
-    typename Editor<Nodes>::Targets all{around, g.work().in_first};
-    g.xor_into(v, all);
-    for (Qubit w : around) {
-        g.toggle_one(w, v);
     }
     g.right_multiply(v, kLcH);
 }
@@ -164,10 +154,26 @@ std::uint8_t measure(Editor<Nodes>& g, Qubit v, AxisCode axis, Rng& rng) {
     return sign ^ r;
 }
 
+// Largest degree whose detachment runs without journal or interrupt checks.
+inline constexpr std::uint32_t kQuickDetachDegree = 4096;
+
 // The same on the state itself; a failure part-way leaves it unchanged.
 template <class Rng>
 std::uint8_t measure(Lumora& s, std::size_t v, AxisCode axis, Rng& rng) {
     const Qubit q = s.qubit(v);
+    const Node& node = s.node(q);
+    if (store_limits.quick_paths && node.degree <= kQuickDetachDegree &&
+        lc_conj_axis[axis][lc_inv[node.vop]] == kAxisZ) {
+        QuickNodes nodes(s);
+        Workspace& work = s.workspace();
+        Editor<QuickNodes> g(nodes, work);
+        const std::uint8_t outcome = measure(g, q, axis, rng);
+        for (Qubit w : work.first) {
+            compact(s.node(w), s.size());
+        }
+        compact(s.node(q), s.size());
+        return outcome;
+    }
     Transaction txn(s);
     const std::uint8_t outcome = measure(txn.editor(), q, axis, rng);
     txn.commit();
@@ -188,12 +194,17 @@ template <class Rng>
 std::vector<PeekRecord> peek_measure_set(const Lumora& s, const std::vector<std::size_t>& qubits,
                                          Rng& rng) {
     OverlayNodes overlay(s);
-    Workspace work;
+    Workspace work(s.size());
     Editor<OverlayNodes> g(overlay, work);
     std::vector<PeekRecord> records;
     records.reserve(qubits.size());
-    for (std::size_t index : qubits) {
+    for (std::size_t i = 0; i < qubits.size(); ++i) {
+        const std::size_t index = qubits[i];
         const Qubit q = g.qubit(index);
+        // Qubits that change little still add up over a huge preview.
+        if ((i & 0xFFF) == 0xFFF) {
+            poll_interrupt();
+        }
         AxisCode axis;
         if (g.degree(q) == 0) {
             axis = lc_axis_onto_x[lc_inv[g.vop(q)]];

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -74,12 +76,41 @@ Lumora::~Lumora() {
 
 Workspace& Lumora::workspace() {
     if (!work_) {
-        work_ = std::make_unique<Workspace>();
+        work_ = std::make_unique<Workspace>(n_);
     }
     return *work_;
 }
 
-void Workspace::trim_now() noexcept {
+std::uint8_t* Workspace::flags() {
+    if (flags_ == nullptr) {
+        // Large ones come zeroed from the system, page by page as touched.
+        constexpr std::size_t kCallocFrom = std::size_t{1} << 16;
+        const std::size_t bytes = n_ == 0 ? 1 : n_;
+        if (bytes >= kCallocFrom) {
+            flags_ = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
+            if (flags_ == nullptr) {
+                throw std::bad_alloc();
+            }
+            flags_from_calloc_ = true;
+        } else {
+            flags_ = static_cast<std::uint8_t*>(::operator new(bytes));
+            std::memset(flags_, 0, bytes);
+            flags_from_calloc_ = false;
+        }
+    }
+    return flags_;
+}
+
+void Workspace::release_flags() noexcept {
+    if (flags_from_calloc_) {
+        std::free(flags_);
+    } else {
+        ::operator delete(flags_);
+    }
+    flags_ = nullptr;
+}
+
+void Workspace::trim() noexcept {
     auto shrink = [](auto& v) {
         if (v.capacity() > kKeep) {
             std::remove_reference_t<decltype(v)>().swap(v);
@@ -91,12 +122,6 @@ void Workspace::trim_now() noexcept {
     shrink(second);
     shrink(third);
     shrink(to_add);
-    shrink(to_remove);
-    for (MarkSet* m : {&in_first, &in_second, &in_third, &in_target}) {
-        if (m->capacity() > kKeep) {
-            *m = MarkSet();
-        }
-    }
 }
 
 std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s) {

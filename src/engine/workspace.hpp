@@ -96,29 +96,100 @@ struct VopRecord {
     LcOp old;
 };
 
-struct Workspace {
+class Workspace;
+
+// Membership in a list of distinct qubits: a scan while the list is short;
+// once it is not, one bit of the workspace's per-qubit flags, set at the
+// first question and cleared again when the Members goes. The list may
+// only grow by appended() while its Members lives.
+class Members {
+public:
+    // `bit` must not be in use by another live Members of the workspace.
+    Members(const std::vector<Qubit>& list, Workspace& work, std::uint8_t bit) noexcept
+        : list_(list), work_(work), bit_(bit) {}
+    Members(const Members&) = delete;
+    Members& operator=(const Members&) = delete;
+    ~Members() { unmark(); }
+
+    const std::vector<Qubit>& list() const noexcept { return list_; }
+
+    [[gnu::always_inline]] inline bool contains(Qubit q);
+
+    // The list has just had q appended.
+    void appended(Qubit q) noexcept {
+        if (flags_ != nullptr) {
+            flags_[q] |= bit_;
+        }
+    }
+
+private:
+    static constexpr std::size_t kScanned = 8;
+    inline void unmark() noexcept;
+
+    const std::vector<Qubit>& list_;
+    Workspace& work_;
+    std::uint8_t bit_;
+    std::uint8_t* flags_ = nullptr;
+};
+
+class Workspace {
+public:
+    // Bits of the per-qubit flags, one per kind of list that can be asked
+    // about at the same time.
+    static constexpr std::uint8_t kFirst = 1, kSecond = 2, kThird = 4, kOwn = 8;
+
+    explicit Workspace(std::size_t n) noexcept : n_(n) {}
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    ~Workspace() { release_flags(); }
+
     std::vector<ToggleRecord> toggles;
     std::vector<VopRecord> vops;
     // Snapshots of neighbour sets, taken before they change.
     std::vector<Qubit> first, second, third;
-    std::vector<Qubit> to_add, to_remove;
-    MarkSet in_first, in_second, in_third, in_target;
+    std::vector<Qubit> to_add;
     // Elementary set updates since the last interrupt check.
     std::uint32_t ticks = 0;
+
+    // One byte per qubit, all zero between uses: whoever sets a bit clears
+    // it again. Made at first need; large ones are left to the system to
+    // zero page by page, so a preview pays only for the pages it touches.
+    std::uint8_t* flags();
 
     // Keeps what ordinary operations reuse; gives back what a rare huge
     // one grew.
     static constexpr std::size_t kKeep = std::size_t{1} << 16;
-    void trim() noexcept {
-        const std::size_t largest = std::max(
-            {toggles.capacity(), vops.capacity(), first.capacity(), second.capacity(),
-             third.capacity(), to_add.capacity(), to_remove.capacity(), in_first.capacity(),
-             in_second.capacity(), in_third.capacity(), in_target.capacity()});
-        if (largest > kKeep) {
-            trim_now();
-        }
-    }
-    void trim_now() noexcept;
+    void trim() noexcept;
+
+private:
+    void release_flags() noexcept;
+
+    std::size_t n_;
+    std::uint8_t* flags_ = nullptr;
+    bool flags_from_calloc_ = false;
 };
+
+bool Members::contains(Qubit q) {
+    if (flags_ == nullptr) {
+        if (list_.size() <= kScanned) {
+            return std::find(list_.begin(), list_.end(), q) != list_.end();
+        }
+        std::uint8_t* flags = work_.flags();
+        for (Qubit y : list_) {
+            flags[y] |= bit_;
+        }
+        flags_ = flags;
+    }
+    return (flags_[q] & bit_) != 0;
+}
+
+void Members::unmark() noexcept {
+    if (flags_ != nullptr) {
+        for (Qubit y : list_) {
+            flags_[y] &= static_cast<std::uint8_t>(~bit_);
+        }
+        flags_ = nullptr;
+    }
+}
 
 }  // namespace lumora
