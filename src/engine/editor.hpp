@@ -171,13 +171,35 @@ public:
         const std::vector<Qubit>& list = targets.list();
         Node& nx = nodes_.mut(x);
         make_journal_room(list.size() + nx.degree);
-        if (nx.kind >= SetKind::hash || list.size() * nx.degree <= 32) {
+        if (nx.kind >= SetKind::hash) {
             for (Qubit y : list) {
                 if (y == x) {
                     continue;
                 }
                 if (contains(nx, y)) {
                     erase(nx, y);
+                } else {
+                    reserve(nx, 1, size());
+                    insert_reserved(nx, y);
+                }
+                journal(x, y);
+            }
+            tick(list.size());
+            return;
+        }
+        if (list.size() * nx.degree <= 32) {
+            // Tiny: scan the entries for each target.
+            for (Qubit y : list) {
+                if (y == x) {
+                    continue;
+                }
+                Qubit* entries = nx.kind == SetKind::inline_list ? nx.items : nx.slots;
+                std::uint32_t i = 0;
+                while (i < nx.degree && entries[i] != y) {
+                    ++i;
+                }
+                if (i < nx.degree) {
+                    entries[i] = entries[--nx.degree];
                 } else {
                     reserve(nx, 1, size());
                     insert_reserved(nx, y);

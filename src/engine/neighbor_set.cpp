@@ -149,7 +149,9 @@ void shrink(Node& node, std::size_t n) noexcept {
         case SetKind::inline_list:
             return;
         case SetKind::array:
-            shrink = degree * 2 <= store_limits.inline_max || (capacity > 8 && degree * 4 < capacity);
+            // The smallest array stays until it empties: sets that swing
+            // across the inline limit would otherwise convert every time.
+            shrink = degree == 0 || (capacity > 8 && degree * 4 < capacity);
             break;
         case SetKind::hash:
             shrink = degree * 2 <= store_limits.array_max || (capacity > 16 && degree * 8 < capacity);

@@ -217,9 +217,12 @@ void shrink(Node& node, std::size_t n) noexcept;
 // current one. Best effort: if memory for the smaller form cannot be had,
 // the set stays as it is.
 inline void compact(Node& node, std::size_t n) noexcept {
-    if (node.kind != SetKind::inline_list) {
-        shrink(node, n);
+    // Inline sets and non-empty smallest arrays never shrink.
+    if (node.kind == SetKind::inline_list ||
+        (node.kind == SetKind::array && node.log2_capacity == 3 && node.degree != 0)) {
+        return;
     }
+    shrink(node, n);
 }
 
 // Frees the set's storage and leaves an empty inline set.

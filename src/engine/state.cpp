@@ -81,8 +81,8 @@ Workspace& Lumora::workspace() {
     return *work_;
 }
 
-std::uint8_t* Workspace::flags() {
-    if (flags_ == nullptr) {
+std::uint8_t* Workspace::make_flags() {
+    {
         // Large ones come zeroed from the system, page by page as touched.
         constexpr std::size_t kCallocFrom = std::size_t{1} << 16;
         const std::size_t bytes = n_ == 0 ? 1 : n_;

@@ -123,7 +123,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kScanned = 8;
+    static constexpr std::size_t kScanned = 2;
     inline void unmark() noexcept;
 
     const std::vector<Qubit>& list_;
@@ -154,7 +154,7 @@ public:
     // One byte per qubit, all zero between uses: whoever sets a bit clears
     // it again. Made at first need; large ones are left to the system to
     // zero page by page, so a preview pays only for the pages it touches.
-    std::uint8_t* flags();
+    std::uint8_t* flags() { return flags_ != nullptr ? flags_ : make_flags(); }
 
     // Keeps what ordinary operations reuse; gives back what a rare huge
     // one grew.
@@ -162,6 +162,7 @@ public:
     void trim() noexcept;
 
 private:
+    std::uint8_t* make_flags();
     void release_flags() noexcept;
 
     std::size_t n_;
