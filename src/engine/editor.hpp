@@ -153,13 +153,7 @@ public:
     // makes the matching change at y.
     void toggle_one(Qubit x, Qubit y) {
         make_journal_room(1);
-        Node& nx = nodes_.mut(x);
-        if (contains(nx, y)) {
-            erase(nx, y);
-        } else {
-            reserve(nx, 1, size());
-            insert_reserved(nx, y);
-        }
+        flip_one(nodes_.mut(x), y);
         journal(x, y);
         tick(1);
     }
@@ -171,40 +165,12 @@ public:
         const std::vector<Qubit>& list = targets.list();
         Node& nx = nodes_.mut(x);
         make_journal_room(list.size() + nx.degree);
-        if (nx.kind >= SetKind::hash) {
+        if (nx.kind >= SetKind::hash || list.size() * nx.degree <= 32) {
             for (Qubit y : list) {
-                if (y == x) {
-                    continue;
+                if (y != x) {
+                    flip_one(nx, y);
+                    journal(x, y);
                 }
-                if (contains(nx, y)) {
-                    erase(nx, y);
-                } else {
-                    reserve(nx, 1, size());
-                    insert_reserved(nx, y);
-                }
-                journal(x, y);
-            }
-            tick(list.size());
-            return;
-        }
-        if (list.size() * nx.degree <= 32) {
-            // Tiny: scan the entries for each target.
-            for (Qubit y : list) {
-                if (y == x) {
-                    continue;
-                }
-                Qubit* entries = nx.kind == SetKind::inline_list ? nx.items : nx.slots;
-                std::uint32_t i = 0;
-                while (i < nx.degree && entries[i] != y) {
-                    ++i;
-                }
-                if (i < nx.degree) {
-                    entries[i] = entries[--nx.degree];
-                } else {
-                    reserve(nx, 1, size());
-                    insert_reserved(nx, y);
-                }
-                journal(x, y);
             }
             tick(list.size());
             return;
@@ -301,6 +267,24 @@ public:
     }
 
 private:
+    // y into the set or out of it; small forms are scanned in place.
+    void flip_one(Node& node, Qubit y) {
+        if (node.kind < SetKind::hash) {
+            Qubit* entries = node.kind == SetKind::inline_list ? node.items : node.slots;
+            for (std::uint32_t i = 0; i < node.degree; ++i) {
+                if (entries[i] == y) {
+                    entries[i] = entries[--node.degree];
+                    return;
+                }
+            }
+        } else if (contains(node, y)) {
+            erase(node, y);
+            return;
+        }
+        reserve(node, 1, size());
+        insert_reserved(node, y);
+    }
+
     void make_journal_room(std::size_t extra) {
         if constexpr (kJournaled) {
             make_room(work_.toggles, extra);
