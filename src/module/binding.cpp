@@ -120,6 +120,9 @@ void name_argument_in_error(const char* param) {
 }
 
 bool convert_index(PyObject* object, std::size_t* out) {
+    if (small_index(object, out)) {
+        return true;
+    }
     unsigned long long value;
     if (PyLong_Check(object)) {
         value = PyLong_AsUnsignedLongLong(object);

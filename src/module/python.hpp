@@ -41,6 +41,34 @@ inline PyObject* type_qualname(PyTypeObject* type) {
 #endif
 }
 
+// The value of an exact int that fits one machine word and is not
+// negative, read without a call; false for anything else (the caller then
+// takes the general conversion).
+inline bool small_index(PyObject* object, std::size_t* out) {
+    if (!PyLong_CheckExact(object)) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(object);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+    if (value < 0) {
+        return false;
+    }
+    *out = static_cast<std::size_t>(value);
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(object);
+    if (size != 0 && size != 1) {
+        return false;
+    }
+    *out = size == 0 ? 0 : reinterpret_cast<PyLongObject*>(object)->ob_digit[0];
+    return true;
+#endif
+}
+
 // Takes the raised exception, normalised, out of the error indicator.
 inline PyObject* take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
