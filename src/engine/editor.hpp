@@ -84,20 +84,6 @@ private:
     std::unordered_map<Qubit, Node> copies_;
 };
 
-// Room for `extra` more entries, so that the push_back that follows a
-// mutation cannot fail after the mutation happened.
-template <class T>
-[[gnu::noinline]] void grow_vector(std::vector<T>& v, std::size_t extra) {
-    v.reserve(std::max(v.size() + extra, 2 * v.capacity() + 16));
-}
-
-template <class T>
-void make_room(std::vector<T>& v, std::size_t extra) {
-    if (v.capacity() - v.size() < extra) {
-        grow_vector(v, extra);
-    }
-}
-
 template <class Nodes>
 class Editor {
 public:
@@ -162,7 +148,7 @@ public:
     // with constant-time membership, and tiny ones, take the targets one by
     // one; small forms are otherwise merged in one pass over both lists.
     void xor_into(Qubit x, Members& targets) {
-        const std::vector<Qubit>& list = targets.list();
+        const QubitList& list = targets.list();
         Node& nx = nodes_.mut(x);
         make_journal_room(list.size() + nx.degree);
         if (nx.kind >= SetKind::hash || list.size() * nx.degree <= 32) {
@@ -176,9 +162,9 @@ public:
             return;
         }
         std::uint8_t* flags = work_.flags();
-        std::vector<Qubit>& to_add = work_.to_add;
+        QubitList& to_add = work_.to_add;
         to_add.clear();
-        make_room(to_add, list.size());
+        to_add.make_room(list.size());
         Qubit* entries = nx.kind == SetKind::inline_list ? nx.items : nx.slots;
         const std::uint32_t degree = nx.degree;
         for (std::uint32_t i = 0; i < degree; ++i) {
@@ -186,7 +172,7 @@ public:
         }
         for (Qubit y : list) {
             if (y != x && !(flags[y] & Workspace::kOwn)) {
-                to_add.push_back(y);
+                to_add.push(y);
             }
         }
         // Removals in place (order is free), which clears the marks again.
@@ -212,18 +198,19 @@ public:
     }
 
     // Toggles every pair of distinct members.
-    void toggle_clique(const std::vector<Qubit>& members, std::uint8_t bit) {
+    void toggle_clique(const QubitList& members, std::uint8_t bit) {
         Members targets(members, work_, bit);
         for (Qubit x : members) {
             xor_into(x, targets);
         }
     }
 
-    void snapshot(Qubit q, std::vector<Qubit>& out) const {
+    // The set's entries, with room for one more.
+    void snapshot(Qubit q, QubitList& out) const {
         const Node& node = get(q);
         out.clear();
-        out.reserve(node.degree);
-        for_each_neighbor(node, [&](Qubit y) { out.push_back(y); });
+        out.make_room(std::size_t{node.degree} + 1);
+        for_each_neighbor(node, [&](Qubit y) { out.push(y); });
     }
 
     // Complements the graph at u (toggles every pair of u's neighbours) and
@@ -232,7 +219,7 @@ public:
     // neighbours w, |tau_u(G)> = U |G>; the factors sqrt(X) on u and S on
     // each neighbour absorb U^dagger.
     void local_complement(Qubit u) {
-        std::vector<Qubit>& around = work_.third;
+        QubitList& around = work_.third;
         snapshot(u, around);
         toggle_clique(around, Workspace::kThird);
         for (Qubit w : around) {
@@ -287,13 +274,13 @@ private:
 
     void make_journal_room(std::size_t extra) {
         if constexpr (kJournaled) {
-            make_room(work_.toggles, extra);
+            work_.toggles.make_room(extra);
         }
     }
 
     void journal(Qubit x, Qubit y) noexcept {
         if constexpr (kJournaled) {
-            work_.toggles.push_back({x, y});
+            work_.toggles.push({x, y});
         }
     }
 
@@ -353,19 +340,20 @@ public:
 private:
     void roll_back() noexcept {
         work_.trim();
-        for (auto r = work_.toggles.rbegin(); r != work_.toggles.rend(); ++r) {
-            Node& node = s_.node(r->x);
-            if (contains(node, r->y)) {
-                erase(node, r->y);
+        for (std::size_t i = work_.toggles.size(); i-- > 0;) {
+            const ToggleRecord& r = work_.toggles[i];
+            Node& node = s_.node(r.x);
+            if (contains(node, r.y)) {
+                erase(node, r.y);
             } else {
                 if (!has_room(node, 1)) {
                     std::abort();  // cannot happen: see the class comment
                 }
-                insert_reserved(node, r->y);
+                insert_reserved(node, r.y);
             }
         }
-        for (auto r = work_.vops.rbegin(); r != work_.vops.rend(); ++r) {
-            s_.node(r->v).vop = r->old;
+        for (std::size_t i = work_.vops.size(); i-- > 0;) {
+            s_.node(work_.vops[i].v).vop = work_.vops[i].old;
         }
         finish();
     }

@@ -76,7 +76,7 @@ void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
         g.toggle_edge(c, t);
     } else {
         Workspace& w = g.work();
-        std::vector<Qubit>& flips = w.first;
+        QubitList& flips = w.first;
         g.snapshot(t, flips);
         bool c_adjacent = false;
         for (std::size_t i = 0; i < flips.size(); ++i) {
@@ -88,7 +88,7 @@ void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
             }
         }
         if (axis == kAxisY) {
-            flips.push_back(t);
+            flips.push(t);  // the snapshot left room for it
         }
         Members targets(flips, w, Workspace::kFirst);
         g.xor_into(c, targets);

@@ -29,9 +29,9 @@ namespace detail {
 template <class Nodes>
 void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
     Workspace& w = g.work();
-    std::vector<Qubit>& a_list = w.first;
-    std::vector<Qubit>& b_list = w.second;
-    std::vector<Qubit>& rest = w.third;
+    QubitList& a_list = w.first;
+    QubitList& b_list = w.second;
+    QubitList& rest = w.third;
     g.snapshot(v, a_list);
     const Qubit b = g.lowest_degree_neighbor(v);
     g.snapshot(b, b_list);
@@ -57,15 +57,15 @@ void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
 
     // (A xor B) \ {b}; b lies in A' because no vertex neighbours itself.
     rest.clear();
-    rest.reserve(a_list.size() + b_list.size());
+    rest.make_room(a_list.size() + b_list.size());
     for (Qubit q : a_list) {
         if (q != b && !in_b.contains(q)) {
-            rest.push_back(q);
+            rest.push(q);
         }
     }
     for (Qubit q : b_list) {
         if (!in_a.contains(q)) {
-            rest.push_back(q);
+            rest.push(q);
         }
     }
     Members flips_rest(rest, w, Workspace::kThird);
@@ -80,7 +80,7 @@ void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
         }
     }
     // Last, as it extends B by b for the vertices of A' \ {b}.
-    b_list.push_back(b);
+    b_list.push(b);  // the snapshot left room for it
     in_b.appended(b);
     for (Qubit x : a_list) {
         if (x != b && !in_b.contains(x)) {
@@ -95,12 +95,12 @@ void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
 template <class Nodes>
 void measure_graph_y(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
     const LcOp factor = r == 0 ? kLcS : kLcSdag;
-    std::vector<Qubit>& members = g.work().first;
+    QubitList& members = g.work().first;
     g.snapshot(v, members);
     for (Qubit w : members) {
         g.right_multiply(w, factor);
     }
-    members.push_back(v);
+    members.push(v);  // the snapshot left room for it
     g.toggle_clique(members, Workspace::kFirst);
     g.right_multiply(v, factor);
 }
@@ -110,7 +110,7 @@ void measure_graph_y(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
 // is taken, which lets short ones run without the journal.
 template <class Nodes>
 void measure_graph_z(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
-    std::vector<Qubit>& around = g.work().first;
+    QubitList& around = g.work().first;
     g.snapshot(v, around);
     for (Qubit w : around) {
         g.toggle_one(v, w);

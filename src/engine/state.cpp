@@ -111,17 +111,17 @@ void Workspace::release_flags() noexcept {
 }
 
 void Workspace::trim() noexcept {
-    auto shrink = [](auto& v) {
-        if (v.capacity() > kKeep) {
-            std::remove_reference_t<decltype(v)>().swap(v);
+    for (QubitList* list : {&first, &second, &third, &to_add}) {
+        if (list->capacity() > kKeep) {
+            list->release();
         }
-    };
-    shrink(toggles);
-    shrink(vops);
-    shrink(first);
-    shrink(second);
-    shrink(third);
-    shrink(to_add);
+    }
+    if (toggles.capacity() > kKeep) {
+        toggles.release();
+    }
+    if (vops.capacity() > kKeep) {
+        vops.release();
+    }
 }
 
 std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s) {

@@ -8,6 +8,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "engine/neighbor_set.hpp"
@@ -96,6 +98,67 @@ struct VopRecord {
     LcOp old;
 };
 
+// A growable array of trivially copyable values for the engine's scratch
+// lists. Room made by make_room() lets push() go without a check, so the
+// step after a mutation cannot fail.
+template <class T>
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { ::operator delete(data_); }
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T& back() noexcept { return data_[size_ - 1]; }
+
+    void clear() noexcept { size_ = 0; }
+    void pop_back() noexcept { --size_; }
+    void make_room(std::size_t extra) {
+        if (capacity_ - size_ < extra) {
+            grow(size_ + extra);
+        }
+    }
+    // Requires room from make_room().
+    void push(T value) noexcept { data_[size_++] = value; }
+    void push_back(T value) {
+        make_room(1);
+        push(value);
+    }
+    // Gives the memory back.
+    void release() noexcept {
+        ::operator delete(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t needed) {
+        const std::size_t capacity = std::max(needed, 2 * capacity_ + 16);
+        T* fresh = static_cast<T*>(::operator new(capacity * sizeof(T)));
+        if (size_ != 0) {
+            std::memcpy(fresh, data_, size_ * sizeof(T));
+        }
+        ::operator delete(data_);
+        data_ = fresh;
+        capacity_ = capacity;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+using QubitList = Buffer<Qubit>;
+
 class Workspace;
 
 // Membership in a list of distinct qubits: a scan while the list is short;
@@ -105,13 +168,13 @@ class Workspace;
 class Members {
 public:
     // `bit` must not be in use by another live Members of the workspace.
-    Members(const std::vector<Qubit>& list, Workspace& work, std::uint8_t bit) noexcept
+    Members(const QubitList& list, Workspace& work, std::uint8_t bit) noexcept
         : list_(list), work_(work), bit_(bit) {}
     Members(const Members&) = delete;
     Members& operator=(const Members&) = delete;
     ~Members() { unmark(); }
 
-    const std::vector<Qubit>& list() const noexcept { return list_; }
+    const QubitList& list() const noexcept { return list_; }
 
     [[gnu::always_inline]] inline bool contains(Qubit q);
 
@@ -126,7 +189,7 @@ private:
     static constexpr std::size_t kScanned = 2;
     inline void unmark() noexcept;
 
-    const std::vector<Qubit>& list_;
+    const QubitList& list_;
     Workspace& work_;
     std::uint8_t bit_;
     std::uint8_t* flags_ = nullptr;
@@ -143,11 +206,11 @@ public:
     Workspace& operator=(const Workspace&) = delete;
     ~Workspace() { release_flags(); }
 
-    std::vector<ToggleRecord> toggles;
-    std::vector<VopRecord> vops;
+    Buffer<ToggleRecord> toggles;
+    Buffer<VopRecord> vops;
     // Snapshots of neighbour sets, taken before they change.
-    std::vector<Qubit> first, second, third;
-    std::vector<Qubit> to_add;
+    QubitList first, second, third;
+    QubitList to_add;
     // Elementary set updates since the last interrupt check.
     std::uint32_t ticks = 0;
 

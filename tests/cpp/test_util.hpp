@@ -101,11 +101,15 @@ inline Snapshot snapshot(const Lumora& s) {
 inline std::string describe(const Snapshot& snap) {
     std::string text = "edges";
     for (auto [a, b] : snap.edges) {
-        text += " " + std::to_string(a) + "-" + std::to_string(b);
+        text += ' ';
+        text += std::to_string(a);
+        text += '-';
+        text += std::to_string(b);
     }
     text += "; vops";
     for (LcOp v : snap.vops) {
-        text += " " + std::to_string(v);
+        text += ' ';
+        text += std::to_string(v);
     }
     return text;
 }
