@@ -176,11 +176,14 @@ public:
             }
         }
         // Removals in place (order is free), which clears the marks again.
+        // One read of each flag byte answers both questions.
+        const std::uint8_t target_bit = targets.flag();
         std::uint32_t kept = 0;
         for (std::uint32_t i = 0; i < degree; ++i) {
             const Qubit y = entries[i];
-            flags[y] &= static_cast<std::uint8_t>(~Workspace::kOwn);
-            if (targets.contains(y)) {
+            const std::uint8_t f = flags[y];
+            flags[y] = static_cast<std::uint8_t>(f & ~Workspace::kOwn);
+            if (target_bit != 0 ? (f & target_bit) != 0 : targets.contains(y)) {
                 journal(x, y);
             } else {
                 entries[kept++] = y;

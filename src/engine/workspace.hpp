@@ -178,6 +178,15 @@ public:
 
     [[gnu::always_inline]] inline bool contains(Qubit q);
 
+    // Marks a list too long to scan and returns its bit in the workspace's
+    // flags; 0 for a list that is scanned.
+    std::uint8_t flag() {
+        if (flags_ == nullptr && list_.size() > kScanned) {
+            mark();
+        }
+        return flags_ != nullptr ? bit_ : 0;
+    }
+
     // The list has just had q appended.
     void appended(Qubit q) noexcept {
         if (flags_ != nullptr) {
@@ -187,6 +196,7 @@ public:
 
 private:
     static constexpr std::size_t kScanned = 2;
+    inline void mark();
     inline void unmark() noexcept;
 
     const QubitList& list_;
@@ -238,13 +248,17 @@ bool Members::contains(Qubit q) {
         if (list_.size() <= kScanned) {
             return std::find(list_.begin(), list_.end(), q) != list_.end();
         }
-        std::uint8_t* flags = work_.flags();
-        for (Qubit y : list_) {
-            flags[y] |= bit_;
-        }
-        flags_ = flags;
+        mark();
     }
     return (flags_[q] & bit_) != 0;
+}
+
+void Members::mark() {
+    std::uint8_t* flags = work_.flags();
+    for (Qubit y : list_) {
+        flags[y] |= bit_;
+    }
+    flags_ = flags;
 }
 
 void Members::unmark() noexcept {
