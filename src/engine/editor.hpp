@@ -342,7 +342,6 @@ public:
 
 private:
     void roll_back() noexcept {
-        work_.trim();
         for (std::size_t i = work_.toggles.size(); i-- > 0;) {
             const ToggleRecord& r = work_.toggles[i];
             Node& node = s_.node(r.x);
@@ -359,6 +358,9 @@ private:
             s_.node(work_.vops[i].v).vop = work_.vops[i].old;
         }
         finish();
+        // A failure early in a large operation leaves large scratch behind
+        // with a short journal.
+        work_.trim();
     }
 
     void finish() noexcept {

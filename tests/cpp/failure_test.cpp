@@ -196,6 +196,35 @@ TEST_P(FailuresUnderLimits, InterruptChangesNothing) {
     EXPECT_GT(failures, 500);
 }
 
+// An interrupt in the middle of an operation whose journal outgrows the
+// scratch that is kept between operations.
+TEST(Failures, InterruptOfALargeOperationChangesNothing) {
+    constexpr std::size_t leaves = 600;  // about 360,000 journal entries
+    Edges star;
+    for (Qubit q = 1; q <= leaves; ++q) {
+        star.emplace_back(0, q);
+    }
+    Lumora s = build_state(leaves + 1, star);
+    const Snapshot before = snapshot(s);
+    StoreLimits limits = store_limits;
+    limits.poll_interval = 4096;
+    ScopedLimits often(limits);
+    set_interrupt_check(&interrupt_on_countdown);
+    checks_left = 40;
+    ScriptedRng rng{{0u}};
+    bool interrupted = false;
+    try {
+        measure(s, 0, kAxisY, rng);
+    } catch (const Interrupted&) {
+        interrupted = true;
+    }
+    set_interrupt_check(nullptr);
+    checks_left = -1;
+    EXPECT_TRUE(interrupted);
+    EXPECT_EQ(check_invariants(s), "");
+    EXPECT_TRUE(snapshot(s) == before);
+}
+
 // Whether f threw std::bad_alloc with only k allocations allowed; nothing
 // else may allocate while the limit is armed.
 template <class F>
