@@ -88,6 +88,8 @@ template <class Nodes>
 class Editor {
 public:
     static constexpr bool kJournaled = Nodes::kJournaled;
+    // Sets up to this size are compared against whole in bulk updates.
+    static constexpr std::uint32_t kComparedWhole = 8;
 
     Editor(Nodes& nodes, Workspace& work) noexcept : nodes_(nodes), work_(work) {}
 
@@ -167,11 +169,25 @@ public:
         to_add.make_room(list.size());
         Qubit* entries = nx.kind == SetKind::inline_list ? nx.items : nx.slots;
         const std::uint32_t degree = nx.degree;
-        for (std::uint32_t i = 0; i < degree; ++i) {
-            flags[entries[i]] |= Workspace::kOwn;
+        // A short set is compared against whole, which stays in registers;
+        // a longer one is marked in the flags.
+        const bool marked = degree > kComparedWhole;
+        if (marked) {
+            for (std::uint32_t i = 0; i < degree; ++i) {
+                flags[entries[i]] |= Workspace::kOwn;
+            }
         }
         for (Qubit y : list) {
-            if (y != x && !(flags[y] & Workspace::kOwn)) {
+            bool present;
+            if (marked) {
+                present = (flags[y] & Workspace::kOwn) != 0;
+            } else {
+                present = false;
+                for (std::uint32_t i = 0; i < degree; ++i) {
+                    present |= entries[i] == y;
+                }
+            }
+            if (y != x && !present) {
                 to_add.push(y);
             }
         }
@@ -182,7 +198,9 @@ public:
         for (std::uint32_t i = 0; i < degree; ++i) {
             const Qubit y = entries[i];
             const std::uint8_t f = flags[y];
-            flags[y] = static_cast<std::uint8_t>(f & ~Workspace::kOwn);
+            if (marked) {
+                flags[y] = static_cast<std::uint8_t>(f & ~Workspace::kOwn);
+            }
             if (target_bit != 0 ? (f & target_bit) != 0 : targets.contains(y)) {
                 journal(x, y);
             } else {
