@@ -88,8 +88,6 @@ template <class Nodes>
 class Editor {
 public:
     static constexpr bool kJournaled = Nodes::kJournaled;
-    // Sets up to this size are compared against whole in bulk updates.
-    static constexpr std::uint32_t kComparedWhole = 8;
 
     Editor(Nodes& nodes, Workspace& work) noexcept : nodes_(nodes), work_(work) {}
 
@@ -153,7 +151,7 @@ public:
         const QubitList& list = targets.list();
         Node& nx = nodes_.mut(x);
         make_journal_room(list.size() + nx.degree);
-        if (nx.kind >= SetKind::hash || list.size() * nx.degree <= 32) {
+        if (nx.kind >= SetKind::hash || list.size() * nx.degree <= store_limits.scan_product) {
             for (Qubit y : list) {
                 if (y != x) {
                     flip_one(nx, y);
@@ -171,7 +169,7 @@ public:
         const std::uint32_t degree = nx.degree;
         // A short set is compared against whole, which stays in registers;
         // a longer one is marked in the flags.
-        const bool marked = degree > kComparedWhole;
+        const bool marked = degree > store_limits.compared_whole;
         if (marked) {
             for (std::uint32_t i = 0; i < degree; ++i) {
                 flags[entries[i]] |= Workspace::kOwn;

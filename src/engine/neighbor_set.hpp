@@ -53,6 +53,12 @@ struct StoreLimits {
     // Operations that touch a few sets may skip the undo journal when
     // nothing can fail once they start changing the state.
     bool quick_paths = true;
+    // Bulk updates of an inline or array set: when its size times the
+    // number of targets is at most scan_product, each target is looked up
+    // by a scan; otherwise the two lists are merged, comparing each target
+    // against the whole set while it holds at most compared_whole entries.
+    std::uint32_t scan_product = 32;
+    std::uint32_t compared_whole = 8;
 };
 inline StoreLimits store_limits;
 

@@ -36,14 +36,16 @@ struct NamedLimits {
 };
 
 // On registers of up to 7 qubits: the defaults (inline and arrays only),
-// the defaults with every operation journaled, then limits under which
-// arrays and hash sets, and bitmaps, take over at degrees 2 to 4.
+// the defaults with every operation journaled and every bulk update merged
+// with marks, then limits under which arrays and hash sets, and bitmaps,
+// take over at degrees 2 to 4.
 inline const std::vector<NamedLimits>& limit_sets() {
+    constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
     static const std::vector<NamedLimits> sets = {
         {"default", StoreLimits{}},
-        {"journaled", StoreLimits{4, 64, 32, 4096, 1u << 20, false}},
-        {"hash", StoreLimits{1, 2, 1, std::numeric_limits<std::size_t>::max(), 1u << 20, true}},
-        {"bitmap", StoreLimits{1, 2, 2, 0, 1u << 20, false}},
+        {"journaled", StoreLimits{4, 64, 32, 4096, 1u << 20, false, 0, 0}},
+        {"hash", StoreLimits{1, 2, 1, never, 1u << 20, true, 2, 1}},
+        {"bitmap", StoreLimits{1, 2, 2, 0, 1u << 20, false, 32, 8}},
     };
     return sets;
 }
