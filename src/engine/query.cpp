@@ -1,6 +1,6 @@
 #include "engine/query.hpp"
 
-#include "engine/workspace.hpp"
+#include "engine/flat_index_set.hpp"
 
 namespace lumora {
 
@@ -8,7 +8,7 @@ std::vector<Qubit> entangled_group(const Lumora& s, std::size_t q) {
     // Every vertex is appended once, when it is first found, so the queue
     // itself ends up holding the component.
     std::vector<Qubit> queue{s.qubit(q)};
-    MarkSet visited;
+    FlatIndexSet visited;
     visited.insert(queue[0]);
     for (std::size_t head = 0; head < queue.size(); ++head) {
         for_each_neighbor(s.node(queue[head]), [&](Qubit w) {

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,76 +14,6 @@
 #include "engine/neighbor_set.hpp"
 
 namespace lumora {
-
-// A set of qubits sized for what it is about to hold: clearing it costs
-// time proportional to that size, never to the number of qubits.
-class MarkSet {
-public:
-    // Empties the set and sizes it for `expected` entries.
-    void reset(std::size_t expected) {
-        const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, 2 * expected));
-        count_ = 0;
-        if (slots_.size() != capacity) {
-            std::vector<Qubit> fresh(capacity, kNoQubit);
-            slots_.swap(fresh);
-            log2_capacity_ = static_cast<std::uint8_t>(std::countr_zero(capacity));
-        } else {
-            std::fill(slots_.begin(), slots_.end(), kNoQubit);
-        }
-    }
-
-    // Returns true when q was not yet in the set. Grows past the expected
-    // size if it must.
-    bool insert(Qubit q) {
-        if (2 * (count_ + 1) > slots_.size()) {
-            grow();
-        }
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t i = detail::hash_slot(q, log2_capacity_);
-        while (slots_[i] != kNoQubit) {
-            if (slots_[i] == q) {
-                return false;
-            }
-            i = (i + 1) & mask;
-        }
-        slots_[i] = q;
-        ++count_;
-        return true;
-    }
-
-    bool contains(Qubit q) const noexcept {
-        if (slots_.empty()) {
-            return false;
-        }
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = detail::hash_slot(q, log2_capacity_);; i = (i + 1) & mask) {
-            if (slots_[i] == q) {
-                return true;
-            }
-            if (slots_[i] == kNoQubit) {
-                return false;
-            }
-        }
-    }
-
-    std::size_t capacity() const noexcept { return slots_.size(); }
-
-private:
-    void grow() {
-        std::vector<Qubit> old;
-        old.swap(slots_);
-        reset(std::max<std::size_t>(old.size(), 8));
-        for (Qubit q : old) {
-            if (q != kNoQubit) {
-                insert(q);
-            }
-        }
-    }
-
-    std::vector<Qubit> slots_;
-    std::size_t count_ = 0;
-    std::uint8_t log2_capacity_ = 0;
-};
 
 // One entry of the undo journal: y was added to or removed from x's set.
 struct ToggleRecord {
