@@ -6,13 +6,17 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 #include <unordered_map>
 #include <vector>
 
 #include "clifford/local_clifford.hpp"
+#include "engine/dense.hpp"
 #include "engine/neighbor_set.hpp"
 #include "engine/state.hpp"
 #include "engine/workspace.hpp"
@@ -55,7 +59,12 @@ public:
     OverlayNodes& operator=(const OverlayNodes&) = delete;
     ~OverlayNodes() {
         for (auto& [q, node] : copies_) {
-            release(node);
+            if (node.kind != SetKind::dense) {
+                release(node);
+            }
+        }
+        for (auto& [original, copy] : blocks_) {
+            free_block(copy);
         }
     }
 
@@ -67,21 +76,51 @@ public:
     Node& mut(Qubit q) {
         auto it = copies_.find(q);
         if (it == copies_.end()) {
-            Node copy = clone(base_.node(q), base_.size());
-            try {
+            const Node& original = base_.node(q);
+            if (original.kind == SetKind::dense) {
+                // Rows change in a private copy of the whole block, which
+                // keeps the local indices.
+                Node copy = original;
+                copy.dense.block = block_copy(original.dense.block);
                 it = copies_.emplace(q, copy).first;
-            } catch (...) {
-                release(copy);
-                throw;
+            } else {
+                Node copy = clone(original, base_.size());
+                try {
+                    it = copies_.emplace(q, copy).first;
+                } catch (...) {
+                    release(copy);
+                    throw;
+                }
             }
         }
         return it->second;
     }
 
 private:
+    DenseBlock* block_copy(const DenseBlock* original) {
+        auto it = blocks_.find(original);
+        if (it != blocks_.end()) {
+            return it->second;
+        }
+        DenseBlock* copy = new_block(original->capacity);
+        try {
+            blocks_.emplace(original, copy);
+        } catch (...) {
+            free_block(copy);
+            throw;
+        }
+        copy->size = original->size;
+        copy->degree_sum = original->degree_sum;
+        std::memcpy(copy->members, original->members, sizeof(Qubit) * original->size);
+        std::memcpy(copy->rows, original->rows,
+                    sizeof(std::uint64_t) * original->capacity * std::size_t{original->words});
+        return copy;
+    }
+
     const Lumora& base_;
     // Node-based, so references stay valid while more records are copied in.
     std::unordered_map<Qubit, Node> copies_;
+    std::unordered_map<const DenseBlock*, DenseBlock*> blocks_;
 };
 
 template <class Nodes>
@@ -121,7 +160,10 @@ public:
         make_journal_room(2);
         Node& na = nodes_.mut(a);
         Node& nb = nodes_.mut(b);
-        if (present) {
+        if (na.kind == SetKind::dense || nb.kind == SetKind::dense) {
+            flip_dense(na, nb);
+            flip_dense(nb, na);
+        } else if (present) {
             erase(na, b);
             erase(nb, a);
         } else {
@@ -150,6 +192,10 @@ public:
     void xor_into(Qubit x, Members& targets) {
         const QubitList& list = targets.list();
         Node& nx = nodes_.mut(x);
+        if (nx.kind == SetKind::dense) {
+            xor_row(x, nx, targets);
+            return;
+        }
         make_journal_room(list.size() + nx.degree);
         if (nx.kind >= SetKind::hash || list.size() * nx.degree <= store_limits.scan_product) {
             for (Qubit y : list) {
@@ -238,6 +284,10 @@ public:
     // neighbours w, |tau_u(G)> = U |G>; the factors sqrt(X) on u and S on
     // each neighbour absorb U^dagger.
     void local_complement(Qubit u) {
+        if (get(u).kind == SetKind::dense) {
+            complement_dense(u);
+            return;
+        }
         QubitList& around = work_.third;
         snapshot(u, around);
         toggle_clique(around, Workspace::kThird);
@@ -245,6 +295,37 @@ public:
             right_multiply(w, kLcS);
         }
         right_multiply(u, kLcSqrtX);
+    }
+
+    // The same on a dense block: u's row is the pattern every neighbour's
+    // row takes (each neighbour then drops itself).
+    void complement_dense(Qubit u) {
+        const Node& nu = get(u);
+        const DenseBlock& block = *nu.dense.block;
+        const std::size_t offset = work_.patterns.size();
+        work_.patterns.make_room(block.words);
+        for (std::uint32_t w = 0; w < block.words; ++w) {
+            work_.patterns.push(block.row(nu.dense.local)[w]);
+        }
+        QubitList& around = work_.third;
+        snapshot(u, around);
+        if constexpr (kJournaled) {
+            work_.row_xors.make_room(around.size());
+        }
+        for (Qubit x : around) {
+            Node& nx = nodes_.mut(x);
+            xor_pattern(nx, work_.patterns.begin() + offset, true);
+            if constexpr (kJournaled) {
+                work_.row_xors.push({x, 1u, offset});
+            }
+            right_multiply(x, kLcS);
+        }
+        tick(around.size() * std::size_t{block.words});
+        right_multiply(u, kLcSqrtX);
+    }
+
+    void flip_column(const Node& nc, const std::uint64_t* pattern) {
+        flip_column_of(nodes_, nc, pattern);
     }
 
     // A neighbour of least degree: complementing there, or pivoting a
@@ -275,6 +356,10 @@ public:
 private:
     // y into the set or out of it; small forms are scanned in place.
     void flip_one(Node& node, Qubit y) {
+        if (node.kind == SetKind::dense) {
+            flip_dense(node, get(y));
+            return;
+        }
         if (node.kind < SetKind::hash) {
             Qubit* entries = node.kind == SetKind::inline_list ? node.items : node.slots;
             for (std::uint32_t i = 0; i < node.degree; ++i) {
@@ -291,6 +376,129 @@ private:
         insert_reserved(node, y);
     }
 
+public:
+    // y into the dense row of x or out of it. A dense row holds members of
+    // its own block only; two-qubit gates bring their operands into one
+    // block first.
+    static void flip_dense(Node& nx, const Node& ny) {
+        // Overlays keep private copies of blocks, so blocks are compared by
+        // what they hold.
+        if (nx.kind != SetKind::dense || ny.kind != SetKind::dense ||
+            ny.dense.local >= nx.dense.block->size ||
+            nx.dense.block->members[ny.dense.local] !=
+                ny.dense.block->members[ny.dense.local]) {
+            throw std::logic_error("internal error: an edge would leave a dense block");
+        }
+        DenseBlock& block = *nx.dense.block;
+        std::uint64_t* row = block.row(nx.dense.local);
+        const bool present = test_bit(row, ny.dense.local);
+        flip_bit(row, ny.dense.local);
+        if (present) {
+            --nx.degree;
+            --block.degree_sum;
+        } else {
+            ++nx.degree;
+            ++block.degree_sum;
+        }
+    }
+
+private:
+    // x's dense row ^= the targets' row pattern, made once per list; returns
+    // where the pattern is.
+    std::size_t xor_row(Qubit x, Node& nx, Members& targets) {
+        DenseBlock& block = *nx.dense.block;
+        std::size_t offset = targets.pattern_for(&block);
+        if (offset == Members::npos) {
+            offset = work_.patterns.size();
+            work_.patterns.make_room(block.words);
+            for (std::uint32_t w = 0; w < block.words; ++w) {
+                work_.patterns.push(0);
+            }
+            std::uint64_t* pattern = work_.patterns.begin() + offset;
+            for (Qubit y : targets.list()) {
+                const Node& ny = get(y);
+                if (ny.kind != SetKind::dense) {
+                    throw std::logic_error("internal error: an edge would leave a dense block");
+                }
+                flip_bit(pattern, ny.dense.local);
+            }
+            targets.set_pattern(&block, offset);
+        }
+        const bool self = targets.contains(x);
+        if constexpr (kJournaled) {
+            work_.row_xors.make_room(1);
+        }
+        xor_pattern(nx, work_.patterns.begin() + offset, self);
+        if constexpr (kJournaled) {
+            work_.row_xors.push({x, self ? 1u : 0u, offset});
+        }
+        tick(block.words);
+        return offset;
+    }
+
+public:
+    // x's dense row ^= pattern, keeping x out of its own row; the degree
+    // follows.
+    static void xor_pattern(Node& nx, const std::uint64_t* pattern, bool self) noexcept {
+        DenseBlock& block = *nx.dense.block;
+        std::uint64_t* row = block.row(nx.dense.local);
+        std::uint32_t degree = xor_and_count(row, pattern, block.words);
+        if (self) {
+            // The pattern held x itself, which has just been put in its row.
+            flip_bit(row, nx.dense.local);
+            --degree;
+        }
+        block.degree_sum += degree;
+        block.degree_sum -= nx.degree;
+        nx.degree = degree;
+    }
+
+    // Toggles the edges x-c for every x of xs (on both sides), c not in xs.
+    void toggle_star(Qubit c, Members& xs) {
+        Node& nc = nodes_.mut(c);
+        if (nc.kind != SetKind::dense) {
+            xor_into(c, xs);
+            for (Qubit x : xs.list()) {
+                toggle_one(x, c);
+            }
+            return;
+        }
+        // Dense: c's row takes the pattern, and c's column is flipped in the
+        // rows the same pattern names.
+        const std::size_t offset = xor_row(c, nc, xs);
+        if constexpr (kJournaled) {
+            work_.column_flips.push_back({c, 0u, offset});
+        }
+        flip_column(nc, work_.patterns.begin() + offset);
+        tick(xs.list().size());
+    }
+
+    // Flips c's bit in the row of every member the pattern names; their
+    // degrees follow. Its own inverse.
+    template <class Records>
+    static void flip_column_of(Records& nodes, const Node& nc, const std::uint64_t* pattern) noexcept {
+        DenseBlock& block = *nc.dense.block;
+        const Qubit local = nc.dense.local;
+        const std::uint64_t mask = std::uint64_t{1} << (local & 63);
+        std::uint64_t* column = block.rows + (local >> 6);
+        for (std::uint32_t w = 0; w < block.words; ++w) {
+            for (std::uint64_t bits = pattern[w]; bits != 0; bits &= bits - 1) {
+                const Qubit member = w * 64 + static_cast<Qubit>(std::countr_zero(bits));
+                std::uint64_t& word = column[std::size_t{member} * block.words];
+                Node& nx = nodes.mut(block.members[member]);
+                if (word & mask) {
+                    --nx.degree;
+                    --block.degree_sum;
+                } else {
+                    ++nx.degree;
+                    ++block.degree_sum;
+                }
+                word ^= mask;
+            }
+        }
+    }
+
+private:
     void make_journal_room(std::size_t extra) {
         if constexpr (kJournaled) {
             work_.toggles.make_room(extra);
@@ -332,6 +540,9 @@ public:
     explicit Transaction(Lumora& s) : s_(s), work_(s.workspace()), nodes_(s), editor_(nodes_, work_) {
         work_.toggles.clear();
         work_.vops.clear();
+        work_.row_xors.clear();
+        work_.column_flips.clear();
+        work_.patterns.clear();
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -344,24 +555,58 @@ public:
     Editor<DirectNodes>& editor() noexcept { return editor_; }
 
     // Keeps the changes and lets sets that shrank take smaller forms.
+    // Keeps the changes; then sets that shrank take smaller forms, and
+    // groups whose density changed move between sparse sets and blocks.
     void commit() noexcept {
         Qubit last = kNoQubit;
+        const DenseBlock* last_block = nullptr;
+        auto settle = [&](Qubit x) {
+            Node& node = s_.node(x);
+            if (node.kind == SetKind::dense) {
+                // One look per block.
+                if (node.dense.block != last_block) {
+                    last_block = node.dense.block;
+                    reshape_at(s_, x);
+                }
+                return;
+            }
+            compact(node, s_.size());
+            reshape_at(s_, x);
+        };
         for (const ToggleRecord& r : work_.toggles) {
             // Bulk updates journal one vertex's changes together.
             if (r.x != last) {
-                compact(s_.node(r.x), s_.size());
                 last = r.x;
+                settle(r.x);
             }
+        }
+        for (const RowRecord& r : work_.row_xors) {
+            settle(r.x);
+        }
+        for (const RowRecord& r : work_.column_flips) {
+            settle(r.x);
         }
         finish();
     }
 
 private:
     void roll_back() noexcept {
+        for (std::size_t i = work_.column_flips.size(); i-- > 0;) {
+            const RowRecord& r = work_.column_flips[i];
+            Editor<DirectNodes>::flip_column_of(nodes_, s_.node(r.x),
+                                                work_.patterns.begin() + r.offset);
+        }
+        for (std::size_t i = work_.row_xors.size(); i-- > 0;) {
+            const RowRecord& r = work_.row_xors[i];
+            Editor<DirectNodes>::xor_pattern(s_.node(r.x), work_.patterns.begin() + r.offset,
+                                             r.self != 0);
+        }
         for (std::size_t i = work_.toggles.size(); i-- > 0;) {
             const ToggleRecord& r = work_.toggles[i];
             Node& node = s_.node(r.x);
-            if (contains(node, r.y)) {
+            if (node.kind == SetKind::dense) {
+                Editor<DirectNodes>::flip_dense(node, s_.node(r.y));
+            } else if (contains(node, r.y)) {
                 erase(node, r.y);
             } else {
                 if (!has_room(node, 1)) {
@@ -381,9 +626,13 @@ private:
 
     void finish() noexcept {
         // Only an operation that changed much can have grown the scratch.
-        const bool large = work_.toggles.size() + work_.vops.size() > Workspace::kKeep / 4;
+        const bool large = work_.toggles.size() + work_.vops.size() + work_.patterns.size() >
+                           Workspace::kKeep / 4;
         work_.toggles.clear();
         work_.vops.clear();
+        work_.row_xors.clear();
+        work_.column_flips.clear();
+        work_.patterns.clear();
         if (large) {
             work_.trim();
         }

@@ -91,10 +91,7 @@ void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
             flips.push(t);  // the snapshot left room for it
         }
         Members targets(flips, w, Workspace::kFirst);
-        g.xor_into(c, targets);
-        for (Qubit x : flips) {
-            g.toggle_one(x, c);
-        }
+        g.toggle_star(c, targets);
         if (c_adjacent) {
             g.right_multiply(c, kLcZ);
         }
@@ -226,6 +223,14 @@ Qubit only_neighbor(const Node& node) {
 // local copies of the two operators. Returns false, having changed
 // nothing, when the gate needs more.
 bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit b) {
+    const Node& na = s.node(a);
+    const Node& nb = s.node(b);
+    // Operands stored apart (one dense, or two blocks) are first brought
+    // together on the general path.
+    if ((na.kind == SetKind::dense || nb.kind == SetKind::dense) &&
+        (na.kind != nb.kind || na.dense.block != nb.dense.block)) {
+        return false;
+    }
     const std::uint32_t degree_a = s.node(a).degree;
     const std::uint32_t degree_b = s.node(b).degree;
     LcOp va = rotated(s.node(a).vop, change.control_before);
@@ -297,7 +302,10 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
     if (flip) {
         Node& nx = s.node(x);
         Node& ny = s.node(y);
-        if (adjacent(nx, x, ny, y)) {
+        if (nx.kind == SetKind::dense) {
+            Editor<DirectNodes>::flip_dense(nx, ny);
+            Editor<DirectNodes>::flip_dense(ny, nx);
+        } else if (adjacent(nx, x, ny, y)) {
             erase(nx, y);
             erase(ny, x);
             compact(nx, s.size());
@@ -311,6 +319,10 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
     }
     s.node(a).vop = rotated(va, change.control_after);
     s.node(b).vop = rotated(vb, change.target_after);
+    if (flip) {
+        reshape_at(s, x);
+        reshape_at(s, y);
+    }
     return true;
 }
 
@@ -334,6 +346,7 @@ void apply_two_qubit_gate(Lumora& s, TwoQubitGate gate, std::size_t control, std
     StateEditor& g = txn.editor();
     rotate(g, c, change.control_before);
     rotate(g, t, change.target_before);
+    unite_for_gate(s, c, t);
     controlled_z(g, c, t);
     rotate(g, t, change.target_after);
     rotate(g, c, change.control_after);

@@ -170,8 +170,10 @@ std::uint8_t measure(Lumora& s, std::size_t v, AxisCode axis, Rng& rng) {
         const std::uint8_t outcome = measure(g, q, axis, rng);
         for (Qubit w : work.first) {
             compact(s.node(w), s.size());
+            reshape_at(s, w);
         }
         compact(s.node(q), s.size());
+        reshape_at(s, q);
         return outcome;
     }
     Transaction txn(s);

@@ -39,6 +39,7 @@ Form form_for(std::uint64_t count, std::size_t n, bool bitmap_allowed) noexcept 
 std::size_t storage_bytes(Form form, std::size_t n) noexcept {
     switch (form.kind) {
         case SetKind::inline_list:
+        case SetKind::dense:
             return 0;
         case SetKind::array:
         case SetKind::hash:
@@ -50,7 +51,11 @@ std::size_t storage_bytes(Form form, std::size_t n) noexcept {
 }
 
 void free_storage(Node& node) noexcept {
-    if (node.kind != SetKind::inline_list) {
+    if (node.kind == SetKind::dense) {
+        if (--node.dense.block->refs == 0) {
+            free_block(node.dense.block);
+        }
+    } else if (node.kind != SetKind::inline_list) {
         ::operator delete(node.kind == SetKind::bitmap ? static_cast<void*>(node.words)
                                                        : static_cast<void*>(node.slots));
     }
@@ -135,6 +140,8 @@ void erase(Node& node, Qubit q) noexcept {
         case SetKind::bitmap:
             node.words[q >> 6] &= ~(std::uint64_t{1} << (q & 63));
             break;
+        case SetKind::dense:
+            return;  // rows are flipped through their block, never here
     }
     --node.degree;
 }
@@ -147,6 +154,7 @@ void shrink(Node& node, std::size_t n) noexcept {
     // that no circuit makes a set convert back and forth.
     switch (node.kind) {
         case SetKind::inline_list:
+        case SetKind::dense:
             return;
         case SetKind::array:
             // The smallest array stays until it empties: sets that swing
@@ -176,6 +184,52 @@ void release(Node& node) noexcept {
     node.kind = SetKind::inline_list;
     node.log2_capacity = 0;
     node.degree = 0;
+}
+
+Node empty_set_for(std::uint64_t count, std::size_t n) {
+    Node node = fresh_node();
+    rebuild(node, form_for(count, n, true), n);
+    return node;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+[[gnu::target_clones("popcnt", "default")]]
+#endif
+std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
+                            std::uint32_t words) noexcept {
+    std::uint32_t count = 0;
+    for (std::uint32_t w = 0; w < words; ++w) {
+        row[w] ^= pattern[w];
+        count += static_cast<std::uint32_t>(std::popcount(row[w]));
+    }
+    return count;
+}
+
+DenseBlock* new_block(std::uint32_t capacity) {
+    auto* block = static_cast<DenseBlock*>(::operator new(sizeof(DenseBlock)));
+    block->size = 0;
+    block->capacity = capacity;
+    block->words = capacity / 64;
+    block->refs = 0;
+    block->degree_sum = 0;
+    block->members = nullptr;
+    block->rows = nullptr;
+    try {
+        block->members = static_cast<Qubit*>(::operator new(sizeof(Qubit) * capacity));
+        const std::size_t row_bytes = sizeof(std::uint64_t) * capacity * std::size_t{block->words};
+        block->rows = static_cast<std::uint64_t*>(::operator new(row_bytes));
+        std::memset(block->rows, 0, row_bytes);
+    } catch (...) {
+        free_block(block);
+        throw;
+    }
+    return block;
+}
+
+void free_block(DenseBlock* block) noexcept {
+    ::operator delete(block->members);
+    ::operator delete(block->rows);
+    ::operator delete(block);
 }
 
 Node clone(const Node& node, std::size_t n) {

@@ -21,21 +21,57 @@ using Qubit = std::uint32_t;
 inline constexpr Qubit kNoQubit = 0xFFFFFFFFu;
 inline constexpr std::size_t kMaxQubits = 0xFFFFFFFFu;
 
-enum class SetKind : std::uint8_t { inline_list, array, hash, bitmap };
+enum class SetKind : std::uint8_t { inline_list, array, hash, bitmap, dense };
+
+struct DenseBlock;
 
 struct Node {
     std::uint32_t degree;
     LcOp vop;
     SetKind kind;
     std::uint8_t log2_capacity;  // array and hash forms
-    std::uint8_t unused;
+    // The bit width of the degree at which this set's group was last
+    // considered for a dense block.
+    std::uint8_t checked_level;
     union {
         Qubit items[4];        // inline form
         Qubit* slots;          // array entries, or hash slots with kNoQubit for empty
         std::uint64_t* words;  // bitmap form: bit q set when q is a neighbour
+        struct {
+            DenseBlock* block;
+            Qubit local;
+        } dense;  // a row of a dense block
     };
 };
 static_assert(sizeof(Node) == 24);
+
+// A group of qubits kept as a bit matrix: row i holds the neighbours of
+// member i by their local indices. A block holds whole connected groups:
+// no member has a neighbour outside it. Members stay until the block is
+// dissolved as a whole.
+struct DenseBlock {
+    std::uint32_t size;        // members, with local indices 0..size-1
+    std::uint32_t capacity;    // rows, a multiple of 64
+    std::uint32_t words;       // words per row, capacity / 64
+    std::uint32_t refs;        // records pointing here
+    std::uint64_t degree_sum;  // twice the number of edges
+    Qubit* members;            // local index -> qubit
+    std::uint64_t* rows;       // capacity rows of `words` words
+
+    std::uint64_t* row(Qubit local) noexcept { return rows + std::size_t{local} * words; }
+    const std::uint64_t* row(Qubit local) const noexcept {
+        return rows + std::size_t{local} * words;
+    }
+};
+
+// row ^= pattern over `words` words; returns the bits left in the row.
+// Uses the processor's population count where it has one.
+std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
+                            std::uint32_t words) noexcept;
+
+// A block with rows for `capacity` members (a multiple of 64), none yet.
+DenseBlock* new_block(std::uint32_t capacity);
+void free_block(DenseBlock* block) noexcept;
 
 // Where one form hands over to the next. The defaults suit real circuits;
 // tests shrink them so that every form and every conversion occurs on a
@@ -59,6 +95,20 @@ struct StoreLimits {
     // against the whole set while it holds at most compared_whole entries.
     std::uint32_t scan_product = 32;
     std::uint32_t compared_whole = 8;
+    // A connected group of m qubits with E edges becomes a dense block when
+    // dense_min <= m <= dense_max and 2E >= m^2 / dense_enter, and goes
+    // back to sparse sets once 2E < m^2 / dense_leave. A group is looked at
+    // when one of its sets, holding at least dense_trigger entries, has
+    // doubled since it was last looked at.
+    std::uint32_t dense_min = 64;
+    std::uint32_t dense_max = 8192;
+    std::uint32_t dense_enter = 16;
+    std::uint32_t dense_leave = 64;
+    std::uint32_t dense_trigger = 64;
+    // Only one set in dense_sample looks at its group when it doubles (a
+    // fixed choice by qubit index): a group that is dense has many sets
+    // doubling, and large sparse groups are not searched over and over.
+    std::uint32_t dense_sample = 8;
 };
 inline StoreLimits store_limits;
 
@@ -112,13 +162,36 @@ inline bool contains(const Node& node, Qubit q) noexcept {
         }
         case SetKind::bitmap:
             return (node.words[q >> 6] >> (q & 63)) & 1;
+        case SetKind::dense:
+            break;  // needs the other end's record: see linked()
     }
     return false;
+}
+
+inline bool test_bit(const std::uint64_t* bits, Qubit i) noexcept {
+    return (bits[i >> 6] >> (i & 63)) & 1;
+}
+
+inline void flip_bit(std::uint64_t* bits, Qubit i) noexcept {
+    bits[i >> 6] ^= std::uint64_t{1} << (i & 63);
+}
+
+// Whether y, whose record is ny, is in x's set. Sets of a dense block hold
+// only members of that block.
+inline bool linked(const Node& nx, Qubit y, const Node& ny) noexcept {
+    if (nx.kind == SetKind::dense || ny.kind == SetKind::dense) {
+        return nx.kind == ny.kind && nx.dense.block == ny.dense.block &&
+               test_bit(nx.dense.block->row(nx.dense.local), ny.dense.local);
+    }
+    return contains(nx, y);
 }
 
 // Whether a and b are adjacent, asked of whichever set answers in constant
 // time, else of the smaller one.
 inline bool adjacent(const Node& na, Qubit a, const Node& nb, Qubit b) noexcept {
+    if (na.kind == SetKind::dense || nb.kind == SetKind::dense) {
+        return linked(na, b, nb);
+    }
     if (na.kind >= SetKind::hash || (nb.kind < SetKind::hash && na.degree <= nb.degree)) {
         return contains(na, b);
     }
@@ -158,6 +231,18 @@ void for_each_neighbor(const Node& node, F&& f) {
             }
             return;
         }
+        case SetKind::dense: {
+            const DenseBlock& block = *node.dense.block;
+            const std::uint64_t* row = block.row(node.dense.local);
+            std::uint32_t seen = 0;
+            for (std::size_t w = 0; seen < node.degree; ++w) {
+                for (std::uint64_t bits = row[w]; bits != 0; bits &= bits - 1) {
+                    f(block.members[w * 64 + std::countr_zero(bits)]);
+                    ++seen;
+                }
+            }
+            return;
+        }
     }
 }
 
@@ -171,6 +256,7 @@ inline bool has_room(const Node& node, std::uint32_t extra) noexcept {
         case SetKind::hash:
             return need * 4 <= (std::uint64_t{3} << node.log2_capacity);
         case SetKind::bitmap:
+        case SetKind::dense:
             return true;
     }
     return false;
@@ -209,6 +295,8 @@ inline void insert_reserved(Node& node, Qubit q) noexcept {
         case SetKind::bitmap:
             node.words[q >> 6] |= std::uint64_t{1} << (q & 63);
             break;
+        case SetKind::dense:
+            return;  // rows are flipped through their block, never here
     }
     ++node.degree;
 }
@@ -223,18 +311,25 @@ void shrink(Node& node, std::size_t n) noexcept;
 // current one. Best effort: if memory for the smaller form cannot be had,
 // the set stays as it is.
 inline void compact(Node& node, std::size_t n) noexcept {
-    // Inline sets and non-empty smallest arrays never shrink.
-    if (node.kind == SetKind::inline_list ||
+    // Inline sets and non-empty smallest arrays never shrink; dense rows
+    // go with their block.
+    if (node.kind == SetKind::inline_list || node.kind == SetKind::dense ||
         (node.kind == SetKind::array && node.log2_capacity == 3 && node.degree != 0)) {
         return;
     }
     shrink(node, n);
 }
 
-// Frees the set's storage and leaves an empty inline set.
+// Frees the set's storage and leaves an empty inline set; a dense row lets
+// go of its block, which goes with its last row.
 void release(Node& node) noexcept;
 
-// A deep copy of the record.
+// A deep copy of the record; a dense row is copied as it is, sharing its
+// block.
 Node clone(const Node& node, std::size_t n);
+
+// An empty set with room for `count` entries, in the form that count
+// calls for (never dense); the caller fills it with insert_reserved().
+Node empty_set_for(std::uint64_t count, std::size_t n);
 
 }  // namespace lumora

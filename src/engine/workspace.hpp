@@ -27,6 +27,14 @@ struct VopRecord {
     LcOp old;
 };
 
+// x's dense row was XORed with the pattern at `offset` in the workspace's
+// patterns, and x's own bit flipped back when `self` is set.
+struct RowRecord {
+    Qubit x;
+    std::uint32_t self;
+    std::size_t offset;
+};
+
 // A growable array of trivially copyable values for the engine's scratch
 // lists. Room made by make_room() lets push() go without a check, so the
 // step after a mutation cannot fail.
@@ -121,7 +129,19 @@ public:
         if (flags_ != nullptr) {
             flags_[q] |= bit_;
         }
+        pattern_block_ = nullptr;
     }
+
+    // The list as a row pattern of a dense block, once made: its offset in
+    // the workspace's patterns, or npos.
+    std::size_t pattern_for(const DenseBlock* block) const noexcept {
+        return block == pattern_block_ ? pattern_offset_ : npos;
+    }
+    void set_pattern(const DenseBlock* block, std::size_t offset) noexcept {
+        pattern_block_ = block;
+        pattern_offset_ = offset;
+    }
+    static constexpr std::size_t npos = ~std::size_t{0};
 
 private:
     static constexpr std::size_t kScanned = 2;
@@ -132,6 +152,8 @@ private:
     Workspace& work_;
     std::uint8_t bit_;
     std::uint8_t* flags_ = nullptr;
+    const DenseBlock* pattern_block_ = nullptr;
+    std::size_t pattern_offset_ = 0;
 };
 
 class Workspace {
@@ -147,6 +169,11 @@ public:
 
     Buffer<ToggleRecord> toggles;
     Buffer<VopRecord> vops;
+    Buffer<RowRecord> row_xors;
+    // c's column was flipped in the rows of the pattern at `offset` (x is c).
+    Buffer<RowRecord> column_flips;
+    // Row patterns of dense blocks that row XORs refer to.
+    Buffer<std::uint64_t> patterns;
     // Snapshots of neighbour sets, taken before they change.
     QubitList first, second, third;
     QubitList to_add;

@@ -3,6 +3,7 @@
 // comparing states exactly.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <random>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/dense.hpp"
 #include "engine/editor.hpp"
 #include "engine/state.hpp"
 
@@ -35,44 +37,77 @@ struct NamedLimits {
     StoreLimits limits;
 };
 
+// Limits with groups of 2 or more qubits made dense as soon as a set in
+// them grows (`enter`), and dissolved again below 2E = m^2 / `leave`.
+inline StoreLimits dense_limits(std::uint32_t enter, std::uint32_t leave, bool quick) {
+    StoreLimits limits;
+    limits.quick_paths = quick;
+    limits.dense_min = 2;
+    limits.dense_enter = enter;
+    limits.dense_leave = leave;
+    limits.dense_trigger = 1;
+    limits.dense_sample = 1;
+    return limits;
+}
+
 // On registers of up to 7 qubits: the defaults (inline and arrays only),
 // the defaults with every operation journaled and every bulk update merged
-// with marks, then limits under which arrays and hash sets, and bitmaps,
-// take over at degrees 2 to 4.
+// with marks, limits under which arrays and hash sets, and bitmaps, take
+// over at degrees 2 to 4, every group dense, and groups that go dense and
+// back to sparse all the time.
 inline const std::vector<NamedLimits>& limit_sets() {
     constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
+    constexpr std::uint32_t always = 1u << 30;
     static const std::vector<NamedLimits> sets = {
         {"default", StoreLimits{}},
         {"journaled", StoreLimits{4, 64, 32, 4096, 1u << 20, false, 0, 0}},
         {"hash", StoreLimits{1, 2, 1, never, 1u << 20, true, 2, 1}},
         {"bitmap", StoreLimits{1, 2, 2, 0, 1u << 20, false, 32, 8}},
+        {"dense", dense_limits(always, always, true)},
+        {"churn", dense_limits(2, 3, false)},
     };
     return sets;
 }
 
 // Edges toggled in order, then vertex operators set, all through the
-// engine's own editor.
+// engine's own editor, in sparse sets; then, when the limits in force make
+// every group dense at once, each group of two or more goes into a block.
 inline Lumora build_state(std::size_t n, const Edges& edges, const std::vector<LcOp>& vops = {}) {
     Lumora s = create(n);
-    Transaction txn(s);
-    for (auto [a, b] : edges) {
-        txn.editor().toggle_edge(a, b);
+    {
+        StoreLimits sparse = store_limits;
+        sparse.dense_max = 0;
+        ScopedLimits building(sparse);
+        Transaction txn(s);
+        for (auto [a, b] : edges) {
+            txn.editor().toggle_edge(a, b);
+        }
+        for (std::size_t q = 0; q < vops.size(); ++q) {
+            txn.editor().set_vop(static_cast<Qubit>(q), vops[q]);
+        }
+        txn.commit();
     }
-    for (std::size_t q = 0; q < vops.size(); ++q) {
-        txn.editor().set_vop(static_cast<Qubit>(q), vops[q]);
+    if (store_limits.dense_max != 0 && store_limits.dense_trigger <= 1) {
+        for (Qubit q = 0; q < n; ++q) {
+            if (s.node(q).kind != SetKind::dense && s.node(q).degree != 0) {
+                densify_group(s, q);
+            }
+        }
     }
-    txn.commit();
     return s;
 }
 
 // A random graph (each pair joined with probability p) with random vertex
-// operators.
-inline Lumora random_state(std::mt19937_64& gen, std::size_t n, double p = 0.5) {
+// operators; `first` adds its edges before the random ones, and vertices
+// listed in `fixed` get no random edges.
+inline Lumora random_state(std::mt19937_64& gen, std::size_t n, double p = 0.5,
+                           const Edges& first = {}, const std::vector<Qubit>& fixed = {}) {
     std::bernoulli_distribution join(p);
-    Edges edges;
+    Edges edges = first;
+    auto is_fixed = [&](Qubit q) { return std::find(fixed.begin(), fixed.end(), q) != fixed.end(); };
     for (Qubit a = 0; a < n; ++a) {
         for (Qubit b = a + 1; b < n; ++b) {
-            if (join(gen)) {
+            if (join(gen) && !is_fixed(a) && !is_fixed(b)) {
                 edges.emplace_back(a, b);
             }
         }

@@ -361,7 +361,7 @@ def dense_case(n):
 # size, and what the program's signal handler raises
 INTERRUPTS = {"measure_y on a star's hub": (star_case, 1500, 2, (4500, 9000), KeyboardInterrupt),
               "cz between two stars' hubs": (twin_case, 1500, 2, (4500, 9000), Stop),
-              "peek at a dense graph state": (dense_case, 300, 3, (700, 1400), KeyboardInterrupt)}
+              "peek at a dense graph state": (dense_case, 300, 3, (2500, 3000), KeyboardInterrupt)}
 
 
 def attempt(call):

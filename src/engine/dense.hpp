@@ -1,0 +1,36 @@
+// Moving connected groups between sparse sets and dense blocks. None of
+// this changes the represented state, only how it is stored; each
+// conversion gets all its memory first, so one that fails (std::bad_alloc)
+// leaves everything as it was.
+#pragma once
+
+#include <cstddef>
+
+#include "engine/state.hpp"
+
+namespace lumora {
+
+// Brings a and b, about to be joined by a two-qubit gate, into the same
+// kind of storage: both sparse, or one dense block. A small sparse group
+// joins the block of the other qubit, two blocks merge, or blocks that
+// would be too large or too thin together go back to sparse sets.
+void unite_for_gate(Lumora& s, Qubit a, Qubit b);
+
+// Whether q's storage may call for a change after an operation changed its
+// set: its block has thinned out, or its sparse set has doubled since its
+// group was last looked at. Cheap, so that every operation can ask.
+bool worth_reshaping(const Lumora& s, Qubit q) noexcept;
+
+// Makes that change: a thin block goes back to sparse sets; a group that
+// has grown dense becomes a block. Best effort: a conversion that cannot
+// get memory is left out.
+void reshape_at(Lumora& s, Qubit q) noexcept;
+
+// The whole connected group of q into one new dense block (q's group must
+// be sparse).
+void densify_group(Lumora& s, Qubit q);
+
+// Every member of the block back to sparse sets; the block goes.
+void dissolve(Lumora& s, DenseBlock* block);
+
+}  // namespace lumora
