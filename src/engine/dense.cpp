@@ -181,7 +181,7 @@ bool worth_reshaping(const Lumora& s, Qubit q) noexcept {
     return pick % limits.dense_sample == 0;
 }
 
-void reshape_at(Lumora& s, Qubit q) noexcept {
+void reshape(Lumora& s, Qubit q) noexcept {
     if (!worth_reshaping(s, q)) {
         return;
     }

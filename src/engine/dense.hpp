@@ -24,7 +24,15 @@ bool worth_reshaping(const Lumora& s, Qubit q) noexcept;
 // Makes that change: a thin block goes back to sparse sets; a group that
 // has grown dense becomes a block. Best effort: a conversion that cannot
 // get memory is left out.
-void reshape_at(Lumora& s, Qubit q) noexcept;
+void reshape(Lumora& s, Qubit q) noexcept;
+
+// The same, after a check cheap enough for every set an operation touches.
+inline void reshape_at(Lumora& s, Qubit q) noexcept {
+    const Node& node = s.node(q);
+    if (node.kind == SetKind::dense || node.degree >= store_limits.dense_trigger) {
+        reshape(s, q);
+    }
+}
 
 // The whole connected group of q into one new dense block (q's group must
 // be sparse).

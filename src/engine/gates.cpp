@@ -299,6 +299,7 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
             vt = lc_mul[kLcZ][vt];
         }
     }
+    bool grown = false;
     if (flip) {
         Node& nx = s.node(x);
         Node& ny = s.node(y);
@@ -315,11 +316,13 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
             reserve(ny, 1, s.size());
             insert_reserved(nx, y);
             insert_reserved(ny, x);
+            grown = true;
         }
     }
     s.node(a).vop = rotated(va, change.control_after);
     s.node(b).vop = rotated(vb, change.target_after);
-    if (flip) {
+    // Only a grown sparse set or a thinned block can call for a new form.
+    if (flip && (grown || s.node(x).kind == SetKind::dense)) {
         reshape_at(s, x);
         reshape_at(s, y);
     }
