@@ -307,21 +307,67 @@ public:
         for (std::uint32_t w = 0; w < block.words; ++w) {
             work_.patterns.push(block.row(nu.dense.local)[w]);
         }
-        QubitList& around = work_.third;
-        snapshot(u, around);
+        const std::uint32_t degree = nu.degree;
         if constexpr (kJournaled) {
-            work_.row_xors.make_room(around.size());
+            work_.row_xors.make_room(degree);
+            work_.vops.make_room(degree + 1);
         }
-        for (Qubit x : around) {
-            Node& nx = nodes_.mut(x);
-            xor_pattern(nx, work_.patterns.begin() + offset, true);
-            if constexpr (kJournaled) {
-                work_.row_xors.push({x, 1u, offset});
+        for (std::uint32_t w = 0; w < block.words; ++w) {
+            for (std::uint64_t bits = work_.patterns.begin()[offset + w]; bits != 0;
+                 bits &= bits - 1) {
+                const Qubit x = block.members[w * 64 + std::countr_zero(bits)];
+                Node& nx = nodes_.mut(x);
+                xor_pattern(nx, work_.patterns.begin() + offset, true);
+                if constexpr (kJournaled) {
+                    work_.row_xors.push({x, 1u, offset});
+                }
+                right_multiply(x, kLcS);
             }
-            right_multiply(x, kLcS);
         }
-        tick(around.size() * std::size_t{block.words});
+        tick(std::size_t{degree} * block.words);
         right_multiply(u, kLcSqrtX);
+    }
+
+    // Toggles the edges c-x for every x in t's row other than c (and c-t
+    // too when `with_t`), c and t in one dense block. Returns whether c was
+    // in t's row.
+    bool toggle_star_from_row(Qubit c, Qubit t, bool with_t) {
+        Node& nc = nodes_.mut(c);
+        const Node& nt = get(t);
+        DenseBlock& block = *nc.dense.block;
+        const std::size_t offset = work_.patterns.size();
+        work_.patterns.make_room(block.words);
+        const std::uint64_t* row = block.row(nt.dense.local);
+        for (std::uint32_t w = 0; w < block.words; ++w) {
+            work_.patterns.push(row[w]);
+        }
+        std::uint64_t* pattern = work_.patterns.begin() + offset;
+        const bool c_adjacent = test_bit(pattern, nc.dense.local);
+        if (c_adjacent) {
+            flip_bit(pattern, nc.dense.local);
+        }
+        if (with_t) {
+            flip_bit(pattern, nt.dense.local);
+        }
+        if constexpr (kJournaled) {
+            work_.row_xors.make_room(1);
+            work_.column_flips.make_room(1);
+        }
+        xor_pattern(nc, pattern, false);
+        flip_column(nc, pattern);
+        if constexpr (kJournaled) {
+            work_.row_xors.push({c, 0u, offset});
+            work_.column_flips.push({c, 0u, offset});
+        }
+        tick(std::size_t{nt.degree} + block.words);
+        return c_adjacent;
+    }
+
+    // Some neighbour of v (v must have one).
+    Qubit any_neighbor(Qubit v) const {
+        Qubit found = kNoQubit;
+        for_each_neighbor(get(v), [&](Qubit w) { found = found == kNoQubit ? w : found; });
+        return found;
     }
 
     void flip_column(const Node& nc, const std::uint64_t* pattern) {
@@ -424,7 +470,8 @@ private:
             }
             targets.set_pattern(&block, offset);
         }
-        const bool self = targets.contains(x);
+        // The pattern holds exactly the targets' bits.
+        const bool self = test_bit(work_.patterns.begin() + offset, nx.dense.local);
         if constexpr (kJournaled) {
             work_.row_xors.make_room(1);
         }
@@ -479,23 +526,21 @@ public:
     static void flip_column_of(Records& nodes, const Node& nc, const std::uint64_t* pattern) noexcept {
         DenseBlock& block = *nc.dense.block;
         const Qubit local = nc.dense.local;
-        const std::uint64_t mask = std::uint64_t{1} << (local & 63);
+        const unsigned shift = local & 63;
         std::uint64_t* column = block.rows + (local >> 6);
+        std::uint64_t degree_sum = block.degree_sum;
         for (std::uint32_t w = 0; w < block.words; ++w) {
             for (std::uint64_t bits = pattern[w]; bits != 0; bits &= bits - 1) {
                 const Qubit member = w * 64 + static_cast<Qubit>(std::countr_zero(bits));
                 std::uint64_t& word = column[std::size_t{member} * block.words];
-                Node& nx = nodes.mut(block.members[member]);
-                if (word & mask) {
-                    --nx.degree;
-                    --block.degree_sum;
-                } else {
-                    ++nx.degree;
-                    ++block.degree_sum;
-                }
-                word ^= mask;
+                // +1 when the bit was clear, -1 when it was set.
+                const std::uint32_t step = 1 - 2 * static_cast<std::uint32_t>((word >> shift) & 1);
+                word ^= std::uint64_t{1} << shift;
+                nodes.mut(block.members[member]).degree += step;
+                degree_sum += static_cast<std::int32_t>(step);
             }
         }
+        block.degree_sum = degree_sum;
     }
 
 private:

@@ -74,6 +74,15 @@ void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
     const std::uint8_t target_minus = z_image_sign(g.vop(t));
     if (axis == kAxisZ) {
         g.toggle_edge(c, t);
+    } else if (g.get(c).kind == SetKind::dense) {
+        // Both in one block: the flips are t's row, word by word.
+        const bool c_adjacent = g.toggle_star_from_row(c, t, axis == kAxisY);
+        if (c_adjacent) {
+            g.right_multiply(c, kLcZ);
+        }
+        if (axis == kAxisY) {
+            g.right_multiply(c, kLcSdag);
+        }
     } else {
         Workspace& w = g.work();
         QubitList& flips = w.first;
@@ -109,10 +118,16 @@ void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
 
 // Rough cost, in set updates, of bringing q's Z image onto the Z axis: a
 // complementation at a vertex of degree d toggles about d^2 / 2 pairs.
+// In a dense block a complementation costs a row per neighbour, whichever
+// neighbour it is at.
 double cost_onto_z_axis(const StateEditor& g, Qubit q) {
     const double d = g.degree(q);
+    const bool dense = g.get(q).kind == SetKind::dense;
     if (z_image_axis(g.vop(q)) == kAxisY) {
-        return d * d;
+        return dense ? d : d * d;
+    }
+    if (dense) {
+        return 3 * d;
     }
     const double e = g.degree(g.lowest_degree_neighbor(q));
     return e * e + (d + e) * (d + e);
@@ -123,7 +138,8 @@ double cost_onto_z_axis(const StateEditor& g, Qubit q) {
 // turns +-X into -+Y.
 void bring_onto_z_axis(StateEditor& g, Qubit q) {
     if (z_image_axis(g.vop(q)) == kAxisX) {
-        g.local_complement(g.lowest_degree_neighbor(q));
+        g.local_complement(g.get(q).kind == SetKind::dense ? g.any_neighbor(q)
+                                                           : g.lowest_degree_neighbor(q));
     }
     g.local_complement(q);
 }
