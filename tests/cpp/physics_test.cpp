@@ -273,13 +273,18 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
     ScriptedRng rng;
     int steps = 0, random_outcomes[2] = {0, 0}, determined = 0, peeked = 0, groups = 0;
     std::set<SetKind> forms;
+    int densified = 0, dissolved = 0;
     for (int circuit = 0; circuit < 400; ++circuit) {
         const std::size_t n = 1 + gen() % 7;
         Lumora s = create(n);
         dense::State ref(n);
         std::ostringstream log;
         log << "circuit " << circuit << " on " << n << " qubits:";
+        std::vector<SetKind> before(n);
         for (int step = 0; step < 40; ++step, ++steps) {
+            for (Qubit v = 0; v < n; ++v) {
+                before[v] = s.node(v).kind;
+            }
             const unsigned kind = gen() % 12;
             const Qubit q = static_cast<Qubit>(gen() % n);
             const Qubit t =
@@ -350,6 +355,10 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
             ASSERT_TRUE(equal_up_to_phase(dense::expand(s).amp, ref.amp)) << log.str();
             for (Qubit v = 0; v < n; ++v) {
                 forms.insert(s.node(v).kind);
+                const bool was_dense = before[v] == SetKind::dense;
+                const bool is_dense = s.node(v).kind == SetKind::dense;
+                densified += !was_dense && is_dense;
+                dissolved += was_dense && !is_dense && s.node(v).degree != 0;
             }
         }
     }
@@ -367,6 +376,47 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
     EXPECT_EQ(forms.count(SetKind::hash), name == "hash" || name == "bitmap" ? 1u : 0u);
     EXPECT_EQ(forms.count(SetKind::bitmap), name == "bitmap" ? 1u : 0u);
     EXPECT_EQ(forms.count(SetKind::dense), dense ? 1u : 0u);
+    // Groups go dense and come back while they still have edges.
+    if (name == "churn") {
+        EXPECT_GT(densified, 100);
+        EXPECT_GT(dissolved, 100);
+    }
+}
+
+// How a group is stored and rewritten depends on the group alone: the same
+// circuit on the first qubits of a small register and of one with many
+// more (where hub sets become bitmaps and groups may go dense) leaves the
+// same edges and vertex operators, given the same random words.
+TEST(Store, AGroupIgnoresTheRestOfTheRegister) {
+    std::mt19937_64 gen(99);
+    constexpr std::size_t m = 160;
+    Lumora small = create(m);
+    Lumora large = create(50000);
+    for (int step = 0; step < 30000; ++step) {
+        const Qubit a = static_cast<Qubit>(gen() % m), b = static_cast<Qubit>((a + 1 + gen() % (m - 1)) % m);
+        const unsigned kind = gen() % 16;
+        if (kind < 5) {
+            const LcOp op = std::array<LcOp, 3>{kLcH, kLcS, kLcX}[gen() % 3];
+            apply_gate(small, a, op);
+            apply_gate(large, a, op);
+        } else if (kind < 15) {
+            const Controlled& c = kControlled[gen() % 9];
+            apply_two_qubit_gate(small, c.gate, a, b);
+            apply_two_qubit_gate(large, c.gate, a, b);
+        } else {
+            const AxisCode axis = AxisCode(gen() % 3);
+            const std::uint32_t word = static_cast<std::uint32_t>(gen());
+            ScriptedRng r1{{word}}, r2{{word}};
+            ASSERT_EQ(measure(small, a, axis, r1), measure(large, a, axis, r2)) << "step " << step;
+        }
+    }
+    EXPECT_EQ(check_invariants(small), "");
+    const Snapshot s1 = snapshot(small);
+    Snapshot s2 = snapshot(large);
+    s2.vops.resize(m);
+    EXPECT_TRUE(s1 == s2);
+    EXPECT_GT(s1.edges.size(), m * m / 8) << "the group should have grown dense";
+    EXPECT_EQ(large.node(0).kind, SetKind::dense);
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, UnderLimits, ::testing::ValuesIn(limit_sets()), limits_name);

@@ -344,10 +344,10 @@ def hubs(rng, count, leaves, batch):
     return with_peeks(rng, ops, count * size, 16) + [("groups",)]
 
 
-def dense(rng, n):
-    """A graph state made dense by n * n / 4 random cz, then random gates on it, then thinned out by
+def dense(rng, n, share=4):
+    """A graph state made dense by n * n / share random cz, then random gates on it, then thinned out by
     measurements in random bases, each after a random gate between two qubits not yet measured."""
-    ops = [("h", q) for q in range(n)] + [("cz", *rng.sample(range(n), 2)) for _ in range(n * n // 4)]
+    ops = [("h", q) for q in range(n)] + [("cz", *rng.sample(range(n), 2)) for _ in range(n * n // share)]
     ops.append(("groups",))
     for _ in range(2 * n):
         ops.append((rng.choice(TWO_QUBIT), *rng.sample(range(n), 2)) if rng.random() < 0.5
@@ -417,8 +417,9 @@ def test_hubs(count, leaves, batch, seed):
     crosscheck(count * (leaves + 1), hubs(rng, count, leaves, batch), f"hubs {count}x{leaves} seed={seed}")
 
 
-@pytest.mark.parametrize("n,seed", [(12, 51), (40, 52), pytest.param(100, 53, marks=scale),
-                                    pytest.param(300, 54, marks=scale)])
-def test_dense_then_thinned(n, seed):
+@pytest.mark.parametrize("n,share,seed", [(12, 4, 51), (40, 4, 52), pytest.param(100, 4, 53, marks=scale),
+                                          pytest.param(300, 4, 54, marks=scale),
+                                          pytest.param(1000, 16, 55, marks=scale)])
+def test_dense_then_thinned(n, share, seed):
     rng = random.Random(seed)
-    crosscheck(n, dense(rng, n), f"dense n={n} seed={seed}", min_coins=n // 4)
+    crosscheck(n, dense(rng, n, share), f"dense n={n} seed={seed}", min_coins=n // 4)
