@@ -242,6 +242,36 @@ def random_circuits():
         compare(f"n = {n}, {count} ops", n, [], ops, 3)
 
 
+def dense_mix(rng, m, count):
+    """Random h, s and cz in equal shares on qubits 0..m-1: after a few hundred cz the graph is dense."""
+    ops = []
+    for _ in range(count):
+        kind = rng.randrange(3)
+        ops.append(("cz", *rng.sample(range(m), 2)) if kind == 2 else ("hs"[kind], rng.randrange(m)))
+    return ops
+
+
+def dense():
+    header("dense groups: random h, s and cz in equal shares on m qubits, after 10 m warm-up ops; per op, per cz")
+    rng = random.Random(2)
+    for m, n in ((200, 200), (200, 100_000), (1000, 1000)):
+        count = size(60_000, 6000)
+        warm = dense_mix(rng, m, 10 * m)
+        mix = dense_mix(rng, m, count)
+        czs = sum(op[0] == "cz" for op in mix)
+        where = f"m = {m}" + ("" if n == m else f" of n = {n}")
+        per_op = compare(f"{where}, the mix, per op", n, warm, mix, 3)
+        print(f"  {where}, lumora per cz of the mix: {per_op * count / czs:.1f} ns", flush=True)
+        compare(f"{where}, cz alone on the dense state", n, warm + mix, [op for op in mix if op[0] == "cz"], 3)
+    m = 200
+    # From a fresh register: the group forms, turns dense (a conversion), then every qubit is measured and the
+    # group thins out and falls apart (the conversion back).
+    build = [("h", q) for q in range(m)] + dense_mix(rng, m, 10 * m)
+    compare(f"m = {m}, from fresh through dense, per op", m, [], build, 3)
+    compare(f"m = {m}, X measurement of every qubit of the dense group", m, build,
+            [("measure_x", q) for q in range(m)], 3)
+
+
 MEMORY_PROBE = r"""
 import os, sys
 page = os.sysconf("SC_PAGE_SIZE")
@@ -287,7 +317,7 @@ def memory():
 
 
 WORKLOADS = {"call": single_qubit_call, "ghz": ghz, "cluster1d": cluster_1d, "cluster2d": cluster_2d,
-             "random": random_circuits, "memory": memory}
+             "random": random_circuits, "dense": dense, "memory": memory}
 
 
 def main():

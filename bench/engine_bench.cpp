@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -127,8 +128,9 @@ void cluster_2d(std::size_t side) {
             }
         });
     });
-    std::printf("2D cluster side %zu: build %.4f s, X measurements row by row %.4f s (%.1f ns each)\n",
-                side, build, t, t / double(n) * 1e9);
+    std::printf(
+        "2D cluster side %zu: build %.4f s, X measurements row by row %.4f s (%.1f ns each)\n",
+        side, build, t, t / double(n) * 1e9);
 }
 
 // 10% Z measurements; the rest half single-qubit gates, half cz or cx on a
@@ -174,6 +176,90 @@ void random_circuit(std::size_t n, std::size_t ops) {
     report(("random circuit, n = " + std::to_string(n) + ", per op").c_str(), t, double(ops));
 }
 
+// Random h, s and cz in equal shares on the first m qubits of an n-qubit
+// register: the graph goes dense after a few hundred cz. Each timed run
+// starts from a fresh register, so the move into a dense block (and every
+// conversion on the way) is counted; the warm-up ops before the timed part
+// bring the group to its steady density.
+void dense_mix(std::size_t m, std::size_t n, std::size_t ops) {
+    std::mt19937_64 gen(777 + m);
+    struct Op {
+        std::uint8_t kind;  // 0 h, 1 s, 2 cz
+        std::uint32_t a, b;
+    };
+    auto make = [&](std::size_t count) {
+        std::vector<Op> list(count);
+        for (Op& op : list) {
+            op.kind = static_cast<std::uint8_t>(gen() % 3);
+            op.a = static_cast<std::uint32_t>(gen() % m);
+            op.b = static_cast<std::uint32_t>((op.a + 1 + gen() % (m - 1)) % m);
+        }
+        return list;
+    };
+    const std::vector<Op> warm = make(10 * m);
+    const std::vector<Op> timed = make(ops);
+    std::size_t cz_count = 0;
+    for (const Op& op : timed) {
+        cz_count += op.kind == 2;
+    }
+    auto run = [](Lumora& s, const std::vector<Op>& list) {
+        for (const Op& op : list) {
+            if (op.kind == 0) {
+                apply_gate(s, op.a, kLcH);
+            } else if (op.kind == 1) {
+                apply_gate(s, op.a, kLcS);
+            } else {
+                cz(s, op.a, op.b);
+            }
+        }
+    };
+    double whole = 0;
+    const double t = best(3, [&] {
+        Lumora s = create(n);
+        const double warm_seconds = seconds([&] { run(s, warm); });
+        const double timed_seconds = seconds([&] { run(s, timed); });
+        whole = warm_seconds + timed_seconds;
+        return timed_seconds;
+    });
+    const std::string where = "dense mix h/s/cz, m = " + std::to_string(m) +
+                              (n == m ? std::string() : " of n = " + std::to_string(n));
+    report((where + ", per op").c_str(), t, double(ops));
+    report((where + ", per cz").c_str(), t, double(cz_count));
+    std::printf("%-52s %10.4f s (from a fresh register, conversions included)\n",
+                "  warm-up and timed part together", whole);
+}
+
+// Memory of one dense group of m qubits in a register of n.
+void dense_memory(std::size_t m) {
+    Lumora s = create(m);
+    std::mt19937_64 gen(5);
+    for (std::size_t q = 0; q < m; ++q) {
+        apply_gate(s, q, kLcH);
+    }
+    for (std::size_t i = 0; i < 10 * m; ++i) {
+        const std::size_t a = gen() % m, b = (a + 1 + gen() % (m - 1)) % m;
+        cz(s, a, b);
+        apply_gate(s, gen() % m, gen() % 2 ? kLcH : kLcS);
+    }
+    // Bytes of the blocks the group lives in: rows plus the member map.
+    std::set<const DenseBlock*> blocks;
+    std::size_t dense_members = 0;
+    for (std::size_t q = 0; q < m; ++q) {
+        const Node& node = s.node(static_cast<Qubit>(q));
+        if (node.kind == SetKind::dense) {
+            blocks.insert(node.dense.block);
+            ++dense_members;
+        }
+    }
+    std::size_t bytes = 0;
+    for (const DenseBlock* block : blocks) {
+        bytes += std::size_t{block->capacity} * block->words * 8 + block->capacity * 4;
+    }
+    std::printf(
+        "dense group of %zu qubits (%zu in %zu blocks): %zu bytes of blocks (m^2/8 = %zu)\n", m,
+        dense_members, blocks.size(), bytes, m * m / 8);
+}
+
 void memory(std::size_t n) {
     const long before = peak_rss_kib();
     Lumora s = create(n);
@@ -210,6 +296,13 @@ int main(int argc, char** argv) {
         for (std::size_t side : {100u, 200u, 300u}) {
             cluster_2d(side);
         }
+    }
+    if (want("dense")) {
+        dense_mix(200, 200, 200000);
+        dense_mix(200, 100000, 200000);
+        dense_mix(1000, 1000, 100000);
+        dense_memory(200);
+        dense_memory(1000);
     }
     if (want("random")) {
         random_circuit(100, 200000);

@@ -6,13 +6,14 @@
 #include <new>
 #include <vector>
 
-
 namespace lumora {
 
 namespace {
 
+// Rows for `members`, rounded to 8 so that a block holds about m^2/8
+// bytes plus a few per member.
 std::uint32_t rows_for(std::uint64_t members) {
-    return static_cast<std::uint32_t>((members + 63) / 64 * 64);
+    return static_cast<std::uint32_t>((members + 7) / 8 * 8);
 }
 
 // 2E >= m^2 / divisor, with 2E the degree sum.
@@ -69,7 +70,10 @@ void make_room_for_members(DenseBlock& block, std::uint32_t extra) {
     if (wanted <= block.capacity) {
         return;
     }
-    DenseBlock* wider = new_block(rows_for(wanted));
+    // A growing block grows by a sixteenth at least, so that absorbing
+    // qubits one at a time copies each row a bounded number of times.
+    DenseBlock* wider =
+        new_block(rows_for(std::max<std::uint64_t>(wanted, block.capacity + block.capacity / 16)));
     std::memcpy(wider->members, block.members, sizeof(Qubit) * block.size);
     for (Qubit local = 0; local < block.size; ++local) {
         std::memcpy(wider->row(local), block.row(local), sizeof(std::uint64_t) * block.words);

@@ -431,8 +431,7 @@ public:
         // what they hold.
         if (nx.kind != SetKind::dense || ny.kind != SetKind::dense ||
             ny.dense.local >= nx.dense.block->size ||
-            nx.dense.block->members[ny.dense.local] !=
-                ny.dense.block->members[ny.dense.local]) {
+            nx.dense.block->members[ny.dense.local] != ny.dense.block->members[ny.dense.local]) {
             throw std::logic_error("internal error: an edge would leave a dense block");
         }
         DenseBlock& block = *nx.dense.block;
@@ -523,7 +522,8 @@ public:
     // Flips c's bit in the row of every member the pattern names; their
     // degrees follow. Its own inverse.
     template <class Records>
-    static void flip_column_of(Records& nodes, const Node& nc, const std::uint64_t* pattern) noexcept {
+    static void flip_column_of(Records& nodes, const Node& nc,
+                               const std::uint64_t* pattern) noexcept {
         DenseBlock& block = *nc.dense.block;
         const Qubit local = nc.dense.local;
         const unsigned shift = local & 63;
@@ -582,7 +582,8 @@ private:
 // already held, in forms at least as large.
 class Transaction {
 public:
-    explicit Transaction(Lumora& s) : s_(s), work_(s.workspace()), nodes_(s), editor_(nodes_, work_) {
+    explicit Transaction(Lumora& s)
+        : s_(s), work_(s.workspace()), nodes_(s), editor_(nodes_, work_) {
         work_.toggles.clear();
         work_.vops.clear();
         work_.row_xors.clear();
@@ -671,8 +672,8 @@ private:
 
     void finish() noexcept {
         // Only an operation that changed much can have grown the scratch.
-        const bool large = work_.toggles.size() + work_.vops.size() + work_.patterns.size() >
-                           Workspace::kKeep / 4;
+        const bool large =
+            work_.toggles.size() + work_.vops.size() + work_.patterns.size() > Workspace::kKeep / 4;
         work_.toggles.clear();
         work_.vops.clear();
         work_.row_xors.clear();

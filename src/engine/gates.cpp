@@ -168,7 +168,8 @@ void controlled_z(StateEditor& g, Qubit a, Qubit b) {
         control = b;
     } else {
         // The later controlled Pauli costs about the target's degree.
-        const bool use_a = cost_onto_z_axis(g, a) + g.degree(b) <= cost_onto_z_axis(g, b) + g.degree(a);
+        const bool use_a =
+            cost_onto_z_axis(g, a) + g.degree(b) <= cost_onto_z_axis(g, b) + g.degree(a);
         control = use_a ? a : b;
         bring_onto_z_axis(g, control);
     }

@@ -97,9 +97,9 @@ void grow(Node& node, std::uint32_t extra, std::size_t n) {
     Form form = form_for(need, n, true);
     // Growing never moves a set to a smaller form.
     if (rank(form.kind) < rank(node.kind)) {
-        form = {node.kind, std::max(form.log2_capacity,
-                                    node.kind == SetKind::hash ? log2_at_least(2 * need)
-                                                               : log2_at_least(need))};
+        form = {node.kind,
+                std::max(form.log2_capacity, node.kind == SetKind::hash ? log2_at_least(2 * need)
+                                                                        : log2_at_least(need))};
     }
     rebuild(node, form, n);
 }
@@ -124,11 +124,13 @@ void erase(Node& node, Qubit q) noexcept {
             while (node.slots[hole] != q) {
                 hole = (hole + 1) & mask;
             }
-            for (std::uint32_t j = (hole + 1) & mask; node.slots[j] != kNoQubit; j = (j + 1) & mask) {
+            for (std::uint32_t j = (hole + 1) & mask; node.slots[j] != kNoQubit;
+                 j = (j + 1) & mask) {
                 const std::uint32_t home = detail::hash_slot(node.slots[j], node.log2_capacity);
                 // The entry may fill the hole when its home lies cyclically
                 // outside (hole, j].
-                const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+                const bool stays =
+                    hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
                 if (!stays) {
                     node.slots[hole] = node.slots[j];
                     hole = j;
@@ -162,11 +164,12 @@ void shrink(Node& node, std::size_t n) noexcept {
             shrink = degree == 0 || (capacity > 8 && degree * 4 < capacity);
             break;
         case SetKind::hash:
-            shrink = degree * 2 <= store_limits.array_max || (capacity > 16 && degree * 8 < capacity);
+            shrink =
+                degree * 2 <= store_limits.array_max || (capacity > 16 && degree * 8 < capacity);
             break;
         case SetKind::bitmap:
-            shrink = n < store_limits.bitmap_min_qubits ||
-                     degree * store_limits.bitmap_divisor * 4 < n;
+            shrink =
+                n < store_limits.bitmap_min_qubits || degree * store_limits.bitmap_divisor * 4 < n;
             break;
     }
     if (!shrink) {
@@ -209,7 +212,7 @@ DenseBlock* new_block(std::uint32_t capacity) {
     auto* block = static_cast<DenseBlock*>(::operator new(sizeof(DenseBlock)));
     block->size = 0;
     block->capacity = capacity;
-    block->words = capacity / 64;
+    block->words = (capacity + 63) / 64;
     block->refs = 0;
     block->degree_sum = 0;
     block->members = nullptr;
@@ -237,8 +240,9 @@ Node clone(const Node& node, std::size_t n) {
     const std::size_t bytes = storage_bytes({node.kind, node.log2_capacity}, n);
     if (bytes != 0) {
         void* storage = ::operator new(bytes);
-        std::memcpy(storage, node.kind == SetKind::bitmap ? static_cast<const void*>(node.words)
-                                                          : static_cast<const void*>(node.slots),
+        std::memcpy(storage,
+                    node.kind == SetKind::bitmap ? static_cast<const void*>(node.words)
+                                                 : static_cast<const void*>(node.slots),
                     bytes);
         if (node.kind == SetKind::bitmap) {
             copy.words = static_cast<std::uint64_t*>(storage);

@@ -51,8 +51,8 @@ static_assert(sizeof(Node) == 24);
 // dissolved as a whole.
 struct DenseBlock {
     std::uint32_t size;        // members, with local indices 0..size-1
-    std::uint32_t capacity;    // rows, a multiple of 64
-    std::uint32_t words;       // words per row, capacity / 64
+    std::uint32_t capacity;    // rows, a multiple of 8
+    std::uint32_t words;       // words per row: capacity bits, rounded up
     std::uint32_t refs;        // records pointing here
     std::uint64_t degree_sum;  // twice the number of edges
     Qubit* members;            // local index -> qubit
@@ -69,7 +69,7 @@ struct DenseBlock {
 std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
                             std::uint32_t words) noexcept;
 
-// A block with rows for `capacity` members (a multiple of 64), none yet.
+// A block with rows for `capacity` members (a multiple of 8), none yet.
 DenseBlock* new_block(std::uint32_t capacity);
 void free_block(DenseBlock* block) noexcept;
 

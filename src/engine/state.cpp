@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cstdint>
 #include <new>
 #include <string>
 
@@ -228,7 +228,7 @@ std::string check_invariants(const Lumora& s) {
                         degree_sum += s.node(block.members[local]).degree;
                     }
                     if (degree_sum != block.degree_sum || block.refs != block.size ||
-                        block.capacity % 64 != 0 || block.words * 64 != block.capacity) {
+                        block.capacity % 8 != 0 || block.words != (block.capacity + 63) / 64) {
                         return "dense block bookkeeping wrong" + at;
                     }
                     for (Qubit local = 0; local < block.capacity; ++local) {

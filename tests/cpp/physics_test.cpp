@@ -247,8 +247,8 @@ std::vector<Qubit> factor_of(const dense::State& st, std::size_t n, Qubit q) {
                         const auto m = [&](std::size_t r, std::size_t c) {
                             return st.amp[inside[r] | outside[c]];
                         };
-                        rank_one = std::abs(m(r1, c1) * m(r2, c2) - m(r1, c2) * m(r2, c1)) <
-                                   dense::kTol;
+                        rank_one =
+                            std::abs(m(r1, c1) * m(r2, c2) - m(r1, c2) * m(r2, c1)) < dense::kTol;
                     }
                 }
             }
@@ -393,7 +393,8 @@ TEST(Store, AGroupIgnoresTheRestOfTheRegister) {
     Lumora small = create(m);
     Lumora large = create(50000);
     for (int step = 0; step < 30000; ++step) {
-        const Qubit a = static_cast<Qubit>(gen() % m), b = static_cast<Qubit>((a + 1 + gen() % (m - 1)) % m);
+        const Qubit a = static_cast<Qubit>(gen() % m),
+                    b = static_cast<Qubit>((a + 1 + gen() % (m - 1)) % m);
         const unsigned kind = gen() % 16;
         if (kind < 5) {
             const LcOp op = std::array<LcOp, 3>{kLcH, kLcS, kLcX}[gen() % 3];
@@ -416,7 +417,11 @@ TEST(Store, AGroupIgnoresTheRestOfTheRegister) {
     s2.vops.resize(m);
     EXPECT_TRUE(s1 == s2);
     EXPECT_GT(s1.edges.size(), m * m / 8) << "the group should have grown dense";
-    EXPECT_EQ(large.node(0).kind, SetKind::dense);
+    ASSERT_EQ(large.node(0).kind, SetKind::dense);
+    // The block costs about m^2/8 bytes, plus less than a record per member.
+    const DenseBlock& block = *large.node(0).dense.block;
+    const std::size_t bytes = std::size_t{block.capacity} * block.words * 8 + block.capacity * 4;
+    EXPECT_LE(bytes, block.size * block.size / 8 + block.size * sizeof(Node));
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, UnderLimits, ::testing::ValuesIn(limit_sets()), limits_name);
