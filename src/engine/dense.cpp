@@ -187,6 +187,11 @@ bool worth_reshaping(const Lumora& s, Qubit q) noexcept {
 
 void reshape(Lumora& s, Qubit q) noexcept {
     if (!worth_reshaping(s, q)) {
+        // A set that was not picked to look waits for its next level.
+        Node& node = s.node(q);
+        if (node.kind != SetKind::dense && node.degree >= store_limits.dense_trigger) {
+            node.checked_level = static_cast<std::uint8_t>(std::bit_width(node.degree));
+        }
         return;
     }
     try {

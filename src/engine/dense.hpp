@@ -4,6 +4,7 @@
 // leaves everything as it was.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 
 #include "engine/state.hpp"
@@ -26,10 +27,18 @@ bool worth_reshaping(const Lumora& s, Qubit q) noexcept;
 // get memory is left out.
 void reshape(Lumora& s, Qubit q) noexcept;
 
-// The same, after a check cheap enough for every set an operation touches.
+// The same, after a check cheap enough for every set an operation touches:
+// a block that may have thinned, or a sparse set that has reached a new
+// power of two since its group was last looked at.
 inline void reshape_at(Lumora& s, Qubit q) noexcept {
     const Node& node = s.node(q);
-    if (node.kind == SetKind::dense || node.degree >= store_limits.dense_trigger) {
+    if (node.kind == SetKind::dense) {
+        const DenseBlock& block = *node.dense.block;
+        if (block.degree_sum * store_limits.dense_leave < std::uint64_t{block.size} * block.size) {
+            reshape(s, q);
+        }
+    } else if (node.degree >= store_limits.dense_trigger &&
+               std::bit_width(node.degree) > node.checked_level) {
         reshape(s, q);
     }
 }

@@ -118,18 +118,14 @@ void controlled_pauli(StateEditor& g, Qubit c, Qubit t) {
 
 // Rough cost, in set updates, of bringing q's Z image onto the Z axis: a
 // complementation at a vertex of degree d toggles about d^2 / 2 pairs.
-// In a dense block a complementation costs a row per neighbour, whichever
-// neighbour it is at.
+// The estimate is the same whatever the storage, so that the choice (and
+// with it the graph that results) depends on the graph alone.
 double cost_onto_z_axis(const StateEditor& g, Qubit q) {
     const double d = g.degree(q);
-    const bool dense = g.get(q).kind == SetKind::dense;
     if (z_image_axis(g.vop(q)) == kAxisY) {
-        return dense ? d : d * d;
+        return d * d;
     }
-    if (dense) {
-        return 3 * d;
-    }
-    const double e = g.degree(g.lowest_degree_neighbor(q));
+    const double e = g.lowest_neighbor_degree(q);
     return e * e + (d + e) * (d + e);
 }
 
@@ -138,8 +134,7 @@ double cost_onto_z_axis(const StateEditor& g, Qubit q) {
 // turns +-X into -+Y.
 void bring_onto_z_axis(StateEditor& g, Qubit q) {
     if (z_image_axis(g.vop(q)) == kAxisX) {
-        g.local_complement(g.get(q).kind == SetKind::dense ? g.any_neighbor(q)
-                                                           : g.lowest_degree_neighbor(q));
+        g.local_complement(g.lowest_degree_neighbor(q));
     }
     g.local_complement(q);
 }
@@ -239,15 +234,10 @@ Qubit only_neighbor(const Node& node) {
 // The rules are those of controlled_z() and controlled_pauli(), applied to
 // local copies of the two operators. Returns false, having changed
 // nothing, when the gate needs more.
+// How a set is stored matters only for the one flip; whether a block has
+// thinned, or a set grown dense, is asked after the next journaled
+// operation, which keeps these gates lean.
 bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit b) {
-    const Node& na = s.node(a);
-    const Node& nb = s.node(b);
-    // Operands stored apart (one dense, or two blocks) are first brought
-    // together on the general path.
-    if ((na.kind == SetKind::dense || nb.kind == SetKind::dense) &&
-        (na.kind != nb.kind || na.dense.block != nb.dense.block)) {
-        return false;
-    }
     const std::uint32_t degree_a = s.node(a).degree;
     const std::uint32_t degree_b = s.node(b).degree;
     LcOp va = rotated(s.node(a).vop, change.control_before);
@@ -316,11 +306,15 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
             vt = lc_mul[kLcZ][vt];
         }
     }
-    bool grown = false;
     if (flip) {
         Node& nx = s.node(x);
         Node& ny = s.node(y);
-        if (nx.kind == SetKind::dense) {
+        if (nx.kind == SetKind::dense || ny.kind == SetKind::dense) [[unlikely]] {
+            // Operands stored apart (one dense, or two blocks) are first
+            // brought together on the general path.
+            if (nx.kind != ny.kind || nx.dense.block != ny.dense.block) {
+                return false;
+            }
             Editor<DirectNodes>::flip_dense(nx, ny);
             Editor<DirectNodes>::flip_dense(ny, nx);
         } else if (adjacent(nx, x, ny, y)) {
@@ -333,16 +327,10 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
             reserve(ny, 1, s.size());
             insert_reserved(nx, y);
             insert_reserved(ny, x);
-            grown = true;
         }
     }
     s.node(a).vop = rotated(va, change.control_after);
     s.node(b).vop = rotated(vb, change.target_after);
-    // Only a grown sparse set or a thinned block can call for a new form.
-    if (flip && (grown || s.node(x).kind == SetKind::dense)) {
-        reshape_at(s, x);
-        reshape_at(s, y);
-    }
     return true;
 }
 

@@ -164,16 +164,19 @@ std::uint8_t measure(Lumora& s, std::size_t v, AxisCode axis, Rng& rng) {
     const Node& node = s.node(q);
     if (store_limits.quick_paths && node.degree <= kQuickDetachDegree &&
         lc_conj_axis[axis][lc_inv[node.vop]] == kAxisZ) {
+        // Only removals: sparse sets can only shrink, a block can thin.
+        const bool in_block = node.kind == SetKind::dense;
         QuickNodes nodes(s);
         Workspace& work = s.workspace();
         Editor<QuickNodes> g(nodes, work);
         const std::uint8_t outcome = measure(g, q, axis, rng);
         for (Qubit w : work.first) {
             compact(s.node(w), s.size());
-            reshape_at(s, w);
         }
         compact(s.node(q), s.size());
-        reshape_at(s, q);
+        if (in_block) {
+            reshape_at(s, q);
+        }
         return outcome;
     }
     Transaction txn(s);

@@ -229,6 +229,16 @@ DenseBlock* new_block(std::uint32_t capacity) {
     return block;
 }
 
+DenseBlock* copy_block(const DenseBlock& original) {
+    DenseBlock* copy = new_block(original.capacity);
+    copy->size = original.size;
+    copy->degree_sum = original.degree_sum;
+    std::memcpy(copy->members, original.members, sizeof(Qubit) * original.size);
+    std::memcpy(copy->rows, original.rows,
+                sizeof(std::uint64_t) * original.capacity * std::size_t{original.words});
+    return copy;
+}
+
 void free_block(DenseBlock* block) noexcept {
     ::operator delete(block->members);
     ::operator delete(block->rows);

@@ -72,6 +72,8 @@ std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
 // A block with rows for `capacity` members (a multiple of 8), none yet.
 DenseBlock* new_block(std::uint32_t capacity);
 void free_block(DenseBlock* block) noexcept;
+// A copy of the block's rows and members, with no records pointing at it.
+DenseBlock* copy_block(const DenseBlock& original);
 
 // Where one form hands over to the next. The defaults suit real circuits;
 // tests shrink them so that every form and every conversion occurs on a

@@ -100,6 +100,49 @@ void ReseedingRng::refill() noexcept {
     index_ = 0;
 }
 
+SeededStream::Key SeededStream::key_from_seed(const std::uint8_t* little_endian,
+                                              std::size_t size) noexcept {
+    const auto mix = [](const Key& key) {
+        ChaCha12 core(key);
+        std::uint32_t words[ChaCha12::kWordsPerRefill];
+        core.generate(words);
+        Key out;
+        for (std::size_t i = 0; i < 32; ++i) {
+            out[i] = static_cast<std::uint8_t>(words[i / 4] >> (8 * (i % 4)));
+        }
+        return out;
+    };
+    const std::size_t chunks = size == 0 ? 1 : (size + 31) / 32;
+    Key k{};
+    for (std::size_t c = 0; c < chunks; ++c) {
+        Key input = k;
+        for (std::size_t i = 0; i < 32 && c * 32 + i < size; ++i) {
+            input[i] ^= little_endian[c * 32 + i];
+        }
+        k = mix(input);
+    }
+    for (std::size_t i = 0; i < 8; ++i) {
+        k[i] ^= static_cast<std::uint8_t>(std::uint64_t{chunks} >> (8 * i));
+    }
+    return mix(k);
+}
+
+bool SeededStream::valid(const Position& at) noexcept {
+    return at.next_block % ChaCha12::kBlocksPerRefill == 0 &&
+           at.used <= ChaCha12::kWordsPerRefill &&
+           (at.used == ChaCha12::kWordsPerRefill || at.next_block != 0);
+}
+
+SeededStream::SeededStream(const Position& at) noexcept : core_(at.key), key_(at.key) {
+    if (at.used < ChaCha12::kWordsPerRefill) {
+        core_.seek(at.next_block - ChaCha12::kBlocksPerRefill);
+        core_.generate(buffer_);
+    } else {
+        core_.seek(at.next_block);
+    }
+    index_ = at.used;
+}
+
 namespace {
 
 std::string errno_text(int err) {

@@ -22,6 +22,7 @@ public:
     void generate(std::uint32_t (&out)[kWordsPerRefill]) noexcept;
 
     std::uint64_t block_counter() const noexcept { return counter_; }
+    void seek(std::uint64_t block) noexcept { counter_ = block; }
 
 private:
     std::array<std::uint32_t, 8> key_;
@@ -60,6 +61,53 @@ private:
     ChaCha12 core_;
     EntropySource entropy_;
     std::int64_t bytes_until_reseed_ = kReseedThreshold;
+    std::size_t index_ = ChaCha12::kWordsPerRefill;
+    std::uint32_t buffer_[ChaCha12::kWordsPerRefill] = {};
+};
+
+// A simulator's own stream, keyed from a seed and never rekeyed: the same
+// seed gives the same words on any thread. Words are drawn from 64-word
+// refills exactly as the thread generator draws them.
+class SeededStream {
+public:
+    using Key = std::array<std::uint8_t, 32>;
+
+    // Where a stream stands: its key, the first block of the next refill
+    // (a multiple of 4) and how many words of the current refill are used.
+    struct Position {
+        Key key;
+        std::uint64_t next_block;
+        std::uint32_t used;
+    };
+
+    explicit SeededStream(const Key& key) noexcept : core_(key), key_(key) {}
+
+    // The key for a seed given as little-endian bytes: the bytes in 32-byte
+    // chunks (zero-padded, at least one), k = 0, then k = F(k xor chunk)
+    // for each chunk and k = F(k xor count of chunks), F(x) being the first
+    // 32 bytes of ChaCha12 block 0 under the key x.
+    static Key key_from_seed(const std::uint8_t* little_endian, std::size_t size) noexcept;
+
+    // Whether a position could have been reached by some stream.
+    static bool valid(const Position& at) noexcept;
+    // A stream standing where `at` says (which must be valid).
+    explicit SeededStream(const Position& at) noexcept;
+
+    Position position() const noexcept {
+        return {key_, core_.block_counter(), static_cast<std::uint32_t>(index_)};
+    }
+
+    std::uint32_t next_u32() noexcept {
+        if (index_ >= ChaCha12::kWordsPerRefill) {
+            core_.generate(buffer_);
+            index_ = 0;
+        }
+        return buffer_[index_++];
+    }
+
+private:
+    ChaCha12 core_;
+    Key key_;
     std::size_t index_ = ChaCha12::kWordsPerRefill;
     std::uint32_t buffer_[ChaCha12::kWordsPerRefill] = {};
 };

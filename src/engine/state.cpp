@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_map>
 
 namespace lumora {
 
@@ -65,6 +66,54 @@ Lumora create(std::size_t qubit_amount) {
         }
     }
     return s;
+}
+
+Lumora copy_state(const Lumora& s) {
+    Lumora copy;
+    if (s.n_ == 0) {
+        return copy;
+    }
+    copy.nodes_ = static_cast<Node*>(::operator new(s.n_ * sizeof(Node)));
+    copy.n_ = 0;  // the destructor releases only records already written
+    // Each block is copied once, when its first member is met; members of
+    // a block are usually close together, so the last one is remembered.
+    std::unordered_map<const DenseBlock*, DenseBlock*> blocks;
+    const DenseBlock* last_original = nullptr;
+    DenseBlock* last_copy = nullptr;
+    while (copy.n_ < s.n_) {
+        const std::size_t end = std::min(s.n_, copy.n_ + kFillSlice);
+        for (std::size_t q = copy.n_; q < end; ++q) {
+            const Node& original = s.nodes_[q];
+            Node node = original;
+            if (original.kind == SetKind::dense) {
+                if (original.dense.block != last_original) {
+                    auto found = blocks.find(original.dense.block);
+                    if (found == blocks.end()) {
+                        DenseBlock* fresh = copy_block(*original.dense.block);
+                        fresh->refs = 0;
+                        try {
+                            found = blocks.emplace(original.dense.block, fresh).first;
+                        } catch (...) {
+                            free_block(fresh);
+                            throw;
+                        }
+                    }
+                    last_original = found->first;
+                    last_copy = found->second;
+                }
+                node.dense.block = last_copy;
+                ++last_copy->refs;
+            } else if (original.kind != SetKind::inline_list) {
+                node = clone(original, s.n_);
+            }
+            copy.nodes_[q] = node;
+            copy.n_ = q + 1;
+        }
+        if (copy.n_ < s.n_) {
+            poll_interrupt();
+        }
+    }
+    return copy;
 }
 
 Lumora::~Lumora() {

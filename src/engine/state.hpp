@@ -51,6 +51,12 @@ public:
 private:
     friend Lumora create(std::size_t qubit_amount);
 
+    // An independent copy of the stored state (dense blocks included), in
+    // time proportional to its size. Fails with std::bad_alloc or Interrupted
+    // and then leaves nothing behind.
+    Lumora copy_state(const Lumora& s);
+    friend Lumora copy_state(const Lumora& s);
+
     std::size_t n_ = 0;
     Node* nodes_ = nullptr;
     std::unique_ptr<Workspace> work_;

@@ -95,8 +95,8 @@ TEST(ErrorExamples, MessagesAndFailedCallsChangeNothing) {
     EXPECT_EQ(message_of<EngineFailure>([&] { measure(empty, 0, kAxisZ, none); }), oob(0, 0));
     EXPECT_EQ(message_of<EngineFailure>([&] { cz(empty, 0, 1); }), oob(0, 0));
     EXPECT_EQ(message_of<EngineFailure>([&] { entangled_group(empty, 0); }), oob(0, 0));
-    for (std::size_t n : {std::numeric_limits<std::size_t>::max(),
-                          std::numeric_limits<std::size_t>::max() / 2}) {
+    for (std::size_t n :
+         {std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::size_t>::max() / 2}) {
         EXPECT_EQ(message_of<EngineFailure>([&] { create(n); }), "capacity overflow");
     }
 
@@ -343,10 +343,6 @@ TEST_P(Examples, PreviewOfBellPair) {
         }
         EXPECT_NE(first[0], first[1]) << "axis " << int(axis);
     }
-}
-
-std::string limits_name(const ::testing::TestParamInfo<NamedLimits>& info) {
-    return info.param.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Examples, ::testing::ValuesIn(limit_sets()), limits_name);

@@ -4,16 +4,18 @@
 // check, for every k until the operation gets through.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <algorithm>
 #include <functional>
 #include <new>
+#include <optional>
 #include <random>
 
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
 #include "engine/query.hpp"
+#include "engine/serial.hpp"
 #include "scripted_rng.hpp"
 #include "test_util.hpp"
 
@@ -249,7 +251,37 @@ TEST(Failures, CreateAndQueryFailCleanly) {
     EXPECT_EQ(entangled_group(s, 2).size(), 3u);
 }
 
+// Copying and loading build a new state: a failure anywhere leaves nothing
+// behind (the sanitizer run finds leaks) and never touches the original.
+TEST_P(FailuresUnderLimits, CopiesAndLoadsFailCleanly) {
+    int failures = 0;
+    for (const Case& c : cases()) {
+        const Lumora s = c.build();
+        const Snapshot expected = snapshot(s);
+        std::string bytes;
+        encode_state(s, nullptr, bytes);
+        for (long k = 0;; ++k) {
+            std::optional<Lumora> copy;
+            if (!runs_out_of_memory(k, [&] { copy.emplace(copy_state(s)); })) {
+                ASSERT_EQ(snapshot(*copy), expected) << c.name;
+                break;
+            }
+            ++failures;
+        }
+        for (long k = 0;; ++k) {
+            std::optional<Decoded> loaded;
+            if (!runs_out_of_memory(k, [&] { loaded.emplace(decode_state(bytes)); })) {
+                ASSERT_EQ(snapshot(loaded->state), expected) << c.name;
+                break;
+            }
+            ++failures;
+        }
+        ASSERT_EQ(snapshot(s), expected) << c.name;
+    }
+    EXPECT_GT(failures, 100);
+}
+
 INSTANTIATE_TEST_SUITE_P(Store, FailuresUnderLimits, ::testing::ValuesIn(limit_sets()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         limits_name);
 
 }  // namespace

@@ -77,10 +77,6 @@ protected:
     ScopedLimits limits_{GetParam().limits};
 };
 
-std::string limits_name(const ::testing::TestParamInfo<NamedLimits>& info) {
-    return info.param.name;
-}
-
 TEST_P(UnderLimits, LocalComplementKeepsStateAndTogglesNeighbourPairs) {
     std::mt19937_64 gen(7);
     for (int trial = 0; trial < 300; ++trial) {

@@ -3,6 +3,8 @@
 // comparing states exactly.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <limits>
@@ -23,7 +25,9 @@ using Edges = std::vector<std::pair<Qubit, Qubit>>;
 // The store limits in force while it lives; the defaults come back after.
 class ScopedLimits {
 public:
-    explicit ScopedLimits(const StoreLimits& limits) : saved_(store_limits) { store_limits = limits; }
+    explicit ScopedLimits(const StoreLimits& limits) : saved_(store_limits) {
+        store_limits = limits;
+    }
     ~ScopedLimits() { store_limits = saved_; }
     ScopedLimits(const ScopedLimits&) = delete;
     ScopedLimits& operator=(const ScopedLimits&) = delete;
@@ -69,6 +73,11 @@ inline const std::vector<NamedLimits>& limit_sets() {
     return sets;
 }
 
+// Names the instances of a test run under each set of limits.
+inline std::string limits_name(const ::testing::TestParamInfo<NamedLimits>& info) {
+    return info.param.name;
+}
+
 // Edges toggled in order, then vertex operators set, all through the
 // engine's own editor, in sparse sets; then, when the limits in force make
 // every group dense at once, each group of two or more goes into a block.
@@ -104,7 +113,9 @@ inline Lumora random_state(std::mt19937_64& gen, std::size_t n, double p = 0.5,
                            const Edges& first = {}, const std::vector<Qubit>& fixed = {}) {
     std::bernoulli_distribution join(p);
     Edges edges = first;
-    auto is_fixed = [&](Qubit q) { return std::find(fixed.begin(), fixed.end(), q) != fixed.end(); };
+    auto is_fixed = [&](Qubit q) {
+        return std::find(fixed.begin(), fixed.end(), q) != fixed.end();
+    };
     for (Qubit a = 0; a < n; ++a) {
         for (Qubit b = a + 1; b < n; ++b) {
             if (join(gen) && !is_fixed(a) && !is_fixed(b)) {

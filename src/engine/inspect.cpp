@@ -1,0 +1,216 @@
+#include "engine/inspect.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <utility>
+
+#include "engine/failure.hpp"
+#include "engine/flat_index_set.hpp"
+#include "engine/query.hpp"
+
+namespace lumora {
+
+namespace {
+
+// A Pauli string over one group: x bits, then z bits, `words` each.
+struct PauliRows {
+    std::size_t words = 0;
+    std::vector<std::uint64_t> bits;
+    std::vector<std::uint8_t> minus;
+
+    std::uint64_t* row(std::size_t r) { return bits.data() + 2 * words * r; }
+};
+
+// r <- p.r for commuting Paulis p and r, phase included: the letters meet
+// qubit by qubit, XY = iZ, YZ = iX, ZX = iY and the reverses give -i; the
+// total is +-1 because they commute.
+void multiply_into(PauliRows& rows, std::size_t r, std::size_t p) {
+    std::uint64_t* target = rows.row(r);
+    const std::uint64_t* source = rows.row(p);
+    const std::size_t words = rows.words;
+    int plus = 0;
+    int minus = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+        const std::uint64_t x1 = source[w], z1 = source[words + w];
+        const std::uint64_t x2 = target[w], z2 = target[words + w];
+        const std::uint64_t px = x1 & ~z1, py = x1 & z1, pz = ~x1 & z1;
+        plus += std::popcount((px & x2 & z2) | (py & ~x2 & z2) | (pz & x2 & ~z2));
+        minus += std::popcount((px & ~x2 & z2) | (py & x2 & ~z2) | (pz & x2 & z2));
+        target[w] = x2 ^ x1;
+        target[words + w] = z2 ^ z1;
+    }
+    const bool flips = ((plus - minus) & 3) == 2;
+    rows.minus[r] ^= static_cast<std::uint8_t>(rows.minus[p] ^ (flips ? 1 : 0));
+}
+
+bool bit(const std::uint64_t* words, std::size_t i) {
+    return (words[i / 64] >> (i % 64) & 1) != 0;
+}
+
+void set_bit(std::uint64_t* words, std::size_t i) {
+    words[i / 64] |= std::uint64_t{1} << (i % 64);
+}
+
+// The X and Z bit a Pauli axis (0 X, 1 Y, 2 Z) sets.
+constexpr bool has_x(AxisCode axis) {
+    return axis != kAxisZ;
+}
+constexpr bool has_z(AxisCode axis) {
+    return axis != kAxisX;
+}
+
+struct Generator {
+    std::size_t pivot;  // column in the whole selection: 2 position + (Z ? 1 : 0)
+    std::string text;
+};
+
+// The canonical generators of one group (`members` ascending), as rows
+// over the whole selection of `width` qubits.
+template <class Position>
+void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::size_t width,
+                      const Position& position, std::vector<Generator>& out) {
+    const std::size_t k = members.size();
+    PauliRows rows;
+    rows.words = (k + 63) / 64;
+    rows.bits.assign(2 * rows.words * k, 0);
+    rows.minus.assign(k, 0);
+    const auto local = [&](Qubit q) {
+        return static_cast<std::size_t>(std::lower_bound(members.begin(), members.end(), q) -
+                                        members.begin());
+    };
+    // Member v's generator is V K_v V^dagger: vop_v X vop_v^dagger on v and
+    // vop_w Z vop_w^dagger on each neighbour w.
+    for (std::size_t i = 0; i < k; ++i) {
+        const Node& node = s.node(members[i]);
+        std::uint64_t* row = rows.row(i);
+        const auto put = [&](std::size_t j, LcOp vop, AxisCode axis) {
+            const AxisCode image = lc_conj_axis[axis][vop];
+            if (has_x(image)) {
+                set_bit(row, j);
+            }
+            if (has_z(image)) {
+                set_bit(row + rows.words, j);
+            }
+            rows.minus[i] ^= lc_conj_sign(vop, axis);
+        };
+        put(i, node.vop, kAxisX);
+        for_each_neighbor(node, [&](Qubit w) { put(local(w), s.node(w).vop, kAxisZ); });
+    }
+    std::vector<std::size_t> pivot_column(k);
+    std::size_t next = 0;
+    for (std::size_t column = 0; column < 2 * k && next < k; ++column) {
+        const std::size_t j = column / 2;
+        const std::size_t offset = column % 2 == 0 ? 0 : rows.words;
+        std::size_t found = next;
+        while (found < k && !bit(rows.row(found) + offset, j)) {
+            ++found;
+        }
+        if (found == k) {
+            continue;
+        }
+        if (found != next) {
+            std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(next));
+            std::swap(rows.minus[found], rows.minus[next]);
+        }
+        for (std::size_t r = 0; r < k; ++r) {
+            if (r != next && bit(rows.row(r) + offset, j)) {
+                multiply_into(rows, r, next);
+            }
+        }
+        pivot_column[next] = 2 * position(members[j]) + column % 2;
+        ++next;
+    }
+    static constexpr char kLetters[4] = {'I', 'X', 'Z', 'Y'};  // x + 2 z
+    for (std::size_t r = 0; r < k; ++r) {
+        Generator g{pivot_column[r], std::string(width + 1, 'I')};
+        g.text[0] = rows.minus[r] != 0 ? '-' : '+';
+        const std::uint64_t* row = rows.row(r);
+        for (std::size_t j = 0; j < k; ++j) {
+            const int letter = (bit(row, j) ? 1 : 0) + (bit(row + rows.words, j) ? 2 : 0);
+            g.text[1 + position(members[j])] = kLetters[letter];
+        }
+        out.push_back(std::move(g));
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> canonical_stabilizers(const Lumora& s, bool all,
+                                               const std::vector<std::size_t>& selected) {
+    const std::size_t width = all ? s.size() : selected.size();
+    for (std::size_t q : selected) {
+        s.qubit(q);
+    }
+    const auto position = [&](Qubit q) -> std::size_t {
+        if (all) {
+            return q;
+        }
+        const auto it = std::lower_bound(selected.begin(), selected.end(), std::size_t{q});
+        if (it == selected.end() || *it != q) {
+            throw NotAUnionOfGroups();
+        }
+        return static_cast<std::size_t>(it - selected.begin());
+    };
+    std::vector<Generator> generators;
+    generators.reserve(width);
+    FlatIndexSet done;
+    std::vector<Qubit> members;
+    for (std::size_t i = 0; i < width; ++i) {
+        const Qubit q = static_cast<Qubit>(all ? i : selected[i]);
+        if (s.node(q).degree == 0) {
+            members.assign(1, q);
+        } else {
+            if (!done.insert(q)) {
+                continue;
+            }
+            members = entangled_group(s, q);
+            for (Qubit m : members) {
+                position(m);  // throws unless m is selected
+                done.insert(m);
+            }
+            std::sort(members.begin(), members.end());
+        }
+        group_generators(s, members, width, position, generators);
+        if ((i & 0xFFF) == 0xFFF) {
+            poll_interrupt();
+        }
+    }
+    std::sort(generators.begin(), generators.end(),
+              [](const Generator& a, const Generator& b) { return a.pivot < b.pivot; });
+    std::vector<std::string> texts;
+    texts.reserve(generators.size());
+    for (Generator& g : generators) {
+        texts.push_back(std::move(g.text));
+    }
+    return texts;
+}
+
+const std::string& clifford_word(LcOp op) {
+    // Breadth-first from the identity, appending one gate at a time (the
+    // new gate acts last), letters tried in this order.
+    static const std::array<std::string, kLcCount> words = [] {
+        constexpr std::pair<char, LcOp> kGates[] = {
+            {'H', kLcH}, {'S', kLcS}, {'X', kLcX}, {'Y', kLcY}, {'Z', kLcZ}};
+        std::array<std::string, kLcCount> found;
+        std::array<bool, kLcCount> seen{};
+        std::vector<LcOp> queue{kLcIdentity};
+        seen[kLcIdentity] = true;
+        for (std::size_t head = 0; head < queue.size(); ++head) {
+            const LcOp op = queue[head];
+            for (auto [letter, gate] : kGates) {
+                const LcOp next = lc_mul[gate][op];
+                if (!seen[next]) {
+                    seen[next] = true;
+                    found[next] = found[op] + letter;
+                    queue.push_back(next);
+                }
+            }
+        }
+        return found;
+    }();
+    return words[op];
+}
+
+}  // namespace lumora

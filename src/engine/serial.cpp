@@ -1,0 +1,266 @@
+#include "engine/serial.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "engine/dense.hpp"
+#include "engine/failure.hpp"
+
+// Layout, version 1 (integers marked varint are LEB128, at most 10 bytes):
+//   "LUMORA", version byte, flags byte (bit 0: a seeded stream follows)
+//   varint n
+//   [seeded] 32 key bytes, varint next block, byte of words used (0..64)
+//   n bytes: each qubit's vertex operator (0..23)
+//   for each qubit q in order: varint count of neighbours above q, then
+//     those neighbours ascending as varint gaps (the first from q), each >= 1
+//   CRC-32 (IEEE) of everything before it, 4 bytes little-endian
+// Each edge is written once, at its lower end, so symmetry holds by
+// construction; gaps >= 1 rule out duplicates and self-loops.
+
+namespace lumora {
+
+namespace {
+
+constexpr char kMagic[6] = {'L', 'U', 'M', 'O', 'R', 'A'};
+constexpr std::uint8_t kVersion = 1;
+constexpr std::uint8_t kSeededFlag = 1;
+constexpr std::size_t kPollSlice = std::size_t{1} << 20;
+
+constexpr auto kCrcTable = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) {
+            c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        table[i] = c;
+    }
+    return table;
+}();
+
+std::uint32_t crc32(std::string_view bytes) noexcept {
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+        c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
+    }
+    return c ^ 0xFFFFFFFFu;
+}
+
+void put_varint(std::string& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<char>(0x80 | (value & 0x7F)));
+        value >>= 7;
+    }
+    out.push_back(static_cast<char>(value));
+}
+
+[[noreturn]] void reject(const std::string& why) {
+    throw InvalidData("invalid Lumora pickle: " + why);
+}
+
+// Reads the body (between the header and the checksum) front to back.
+class Reader {
+public:
+    explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+
+    std::size_t left() const noexcept { return bytes_.size() - at_; }
+
+    std::uint8_t byte() {
+        if (at_ >= bytes_.size()) {
+            reject("truncated data");
+        }
+        return static_cast<std::uint8_t>(bytes_[at_++]);
+    }
+
+    // A varint no larger than `limit`; `what` names it in the message.
+    std::uint64_t varint(std::uint64_t limit, const char* what) {
+        std::uint64_t value = 0;
+        for (int shift = 0;; shift += 7) {
+            const std::uint8_t b = byte();
+            if (shift == 63 && b > 1) {
+                reject(std::string(what) + " out of range");
+            }
+            value |= std::uint64_t{b & 0x7Fu} << shift;
+            if ((b & 0x80) == 0) {
+                // The shortest form only, so that each state has one encoding.
+                if (b == 0 && shift != 0) {
+                    reject(std::string("non-canonical ") + what);
+                }
+                break;
+            }
+        }
+        if (value > limit) {
+            reject(std::string(what) + " out of range");
+        }
+        return value;
+    }
+
+    std::size_t position() const noexcept { return at_; }
+    void rewind(std::size_t to) noexcept { at_ = to; }
+
+private:
+    std::string_view bytes_;
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+void encode_state(const Lumora& s, const SeededStream::Position* stream, std::string& out) {
+    const std::size_t n = s.size();
+    const std::size_t start = out.size();
+    out.append(kMagic, sizeof(kMagic));
+    out.push_back(static_cast<char>(kVersion));
+    out.push_back(static_cast<char>(stream != nullptr ? kSeededFlag : 0));
+    put_varint(out, n);
+    if (stream != nullptr) {
+        out.append(reinterpret_cast<const char*>(stream->key.data()), stream->key.size());
+        put_varint(out, stream->next_block);
+        out.push_back(static_cast<char>(stream->used));
+    }
+    for (std::size_t q = 0; q < n; ++q) {
+        out.push_back(static_cast<char>(s.node(static_cast<Qubit>(q)).vop));
+    }
+    std::vector<Qubit> above;
+    for (std::size_t q = 0; q < n; ++q) {
+        if (q % kPollSlice == kPollSlice - 1) {
+            poll_interrupt();
+        }
+        above.clear();
+        for_each_neighbor(s.node(static_cast<Qubit>(q)), [&](Qubit w) {
+            if (w > q) {
+                above.push_back(w);
+            }
+        });
+        std::sort(above.begin(), above.end());
+        put_varint(out, above.size());
+        std::size_t previous = q;
+        for (Qubit w : above) {
+            put_varint(out, w - previous);
+            previous = w;
+        }
+    }
+    const std::uint32_t crc = crc32(std::string_view(out).substr(start));
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<char>(crc >> (8 * i)));
+    }
+}
+
+Decoded decode_state(std::string_view bytes) {
+    constexpr std::size_t kHeader = sizeof(kMagic) + 2;
+    const std::size_t compared = std::min(bytes.size(), sizeof(kMagic));
+    if (std::memcmp(bytes.data(), kMagic, compared) != 0) {
+        reject("not a lumora state");
+    }
+    if (bytes.size() < kHeader) {
+        reject("truncated data");
+    }
+    const std::uint8_t version = static_cast<std::uint8_t>(bytes[sizeof(kMagic)]);
+    if (version != kVersion) {
+        reject("unsupported version " + std::to_string(version));
+    }
+    if (bytes.size() < kHeader + 4) {
+        reject("truncated data");
+    }
+    const std::string_view checked = bytes.substr(0, bytes.size() - 4);
+    std::uint32_t stored = 0;
+    for (int i = 0; i < 4; ++i) {
+        stored |= std::uint32_t{static_cast<std::uint8_t>(bytes[checked.size() + i])} << (8 * i);
+    }
+    if (crc32(checked) != stored) {
+        reject("checksum mismatch (truncated or corrupted data)");
+    }
+    const std::uint8_t flags = static_cast<std::uint8_t>(bytes[sizeof(kMagic) + 1]);
+    if ((flags & ~kSeededFlag) != 0) {
+        reject("unknown flags");
+    }
+
+    Reader in(checked.substr(kHeader));
+    const std::size_t n = in.varint(kMaxQubits, "qubit count");
+    Decoded decoded;
+    if ((flags & kSeededFlag) != 0) {
+        SeededStream::Position at{};
+        for (auto& b : at.key) {
+            b = in.byte();
+        }
+        at.next_block = in.varint(~std::uint64_t{0}, "stream position");
+        at.used = in.byte();
+        if (!SeededStream::valid(at)) {
+            reject("stream position out of range");
+        }
+        decoded.stream = at;
+    }
+    // Every qubit takes at least two bytes (operator, count): checked
+    // before anything of the qubits' size is allocated.
+    if (in.left() / 2 < n) {
+        reject("truncated data");
+    }
+    const std::size_t operators_at = in.position();
+    for (std::size_t q = 0; q < n; ++q) {
+        if (in.byte() >= kLcCount) {
+            reject("vertex operator out of range at qubit " + std::to_string(q));
+        }
+    }
+    // First pass: check the edges and count each qubit's degree.
+    const std::size_t edges_at = in.position();
+    std::vector<std::uint32_t> degree(n, 0);
+    for (std::size_t q = 0; q < n; ++q) {
+        if (q % kPollSlice == kPollSlice - 1) {
+            poll_interrupt();
+        }
+        const std::uint64_t count = in.varint(n - 1 - q, "neighbour count");
+        if (count > in.left()) {
+            reject("truncated data");
+        }
+        std::uint64_t w = q;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint64_t gap = in.varint(n, "neighbour");
+            w += gap;
+            if (gap == 0 || w >= n) {
+                reject((gap == 0 ? "repeated neighbour at qubit "
+                                 : "neighbour out of range at qubit ") +
+                       std::to_string(q));
+            }
+            ++degree[q];
+            ++degree[w];
+        }
+    }
+    if (in.left() != 0) {
+        reject("trailing bytes");
+    }
+    // Second pass: build the sets, each with room for its degree.
+    decoded.state = create(n);
+    Lumora& s = decoded.state;
+    in.rewind(operators_at);
+    for (std::size_t q = 0; q < n; ++q) {
+        const LcOp vop = in.byte();
+        if (degree[q] != 0) {
+            Node set = empty_set_for(degree[q], n);
+            s.node(static_cast<Qubit>(q)) = set;
+        }
+        s.node(static_cast<Qubit>(q)).vop = vop;
+    }
+    in.rewind(edges_at);
+    for (std::size_t q = 0; q < n; ++q) {
+        if (q % kPollSlice == kPollSlice - 1) {
+            poll_interrupt();
+        }
+        const std::uint64_t count = in.varint(n, "neighbour count");
+        std::uint64_t w = q;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            w += in.varint(n, "neighbour");
+            insert_reserved(s.node(static_cast<Qubit>(q)), static_cast<Qubit>(w));
+            insert_reserved(s.node(static_cast<Qubit>(w)), static_cast<Qubit>(q));
+        }
+    }
+    // Groups that are dense go back into blocks, as the running state
+    // would have them.
+    for (std::size_t q = 0; q < n; ++q) {
+        reshape_at(s, static_cast<Qubit>(q));
+    }
+    return decoded;
+}
+
+}  // namespace lumora
