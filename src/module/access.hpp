@@ -69,8 +69,9 @@ private:
     }
 
     std::uint32_t current_count(std::uint64_t word) const noexcept {
-        return static_cast<std::uint32_t>(word >> 32) == generation_ ? static_cast<std::uint32_t>(word)
-                                                                     : 0;
+        return static_cast<std::uint32_t>(word >> 32) == generation_
+                   ? static_cast<std::uint32_t>(word)
+                   : 0;
     }
 
     bool take() noexcept {

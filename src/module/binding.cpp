@@ -1,5 +1,6 @@
 #include "module/binding.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -24,11 +25,19 @@ std::string full_name(const CallableDesc& desc) {
 }
 
 bool too_many_positional(const CallableDesc& desc, Py_ssize_t nargs) {
-    if (nargs <= desc.param_count) {
+    const Py_ssize_t most = desc.positional_count();
+    if (nargs <= most) {
         return false;
     }
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                 full_name(desc).c_str(), desc.param_count, nargs, nargs == 1 ? "was" : "were");
+    const Py_ssize_t least = std::min(desc.required_count(), most);
+    if (least < most) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s takes from %zd to %zd positional arguments but %zd %s given",
+                     full_name(desc).c_str(), least, most, nargs, nargs == 1 ? "was" : "were");
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                     full_name(desc).c_str(), most, nargs, nargs == 1 ? "was" : "were");
+    }
     return true;
 }
 
@@ -61,7 +70,7 @@ bool bind_keyword(const CallableDesc& desc, PyObject* name, PyObject* value, PyO
 
 bool all_given(const CallableDesc& desc, PyObject* const* slots) {
     std::vector<const char*> missing;
-    for (Py_ssize_t i = 0; i < desc.param_count; ++i) {
+    for (Py_ssize_t i = 0; i < desc.required_count(); ++i) {
         if (slots[i] == nullptr) {
             missing.push_back(desc.params[i]);
         }
@@ -194,8 +203,17 @@ bool extract_index(PyObject* object, const char* param, std::size_t* out) {
     return false;
 }
 
-bool extract_index_set(PyObject* object, const char* param, std::vector<std::size_t>* out) {
-    if (!PyAnySet_Check(object)) {
+PyObject* extract_big_index(PyObject* object, const char* param) {
+    PyObject* index = PyNumber_Index(object);
+    if (index == nullptr) {
+        name_argument_in_error(param);
+    }
+    return index;
+}
+
+bool extract_index_set(PyObject* object, const char* param, std::vector<std::size_t>* out,
+                       bool any_iterable) {
+    if (!any_iterable && !PyAnySet_Check(object)) {
         raise_cannot_cast(object, "set");
         name_argument_in_error(param);
         return false;

@@ -5,6 +5,8 @@
 #include <new>
 
 #include "engine/failure.hpp"
+#include "engine/inspect.hpp"
+#include "engine/serial.hpp"
 
 namespace lumora::py {
 
@@ -53,6 +55,10 @@ void raise_current_exception() noexcept {
     try {
         throw;
     } catch (const SameQubitError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const InvalidData& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const NotAUnionOfGroups& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const Interrupted&) {
         // The interrupt check has normally set the Python error already.

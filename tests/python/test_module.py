@@ -52,7 +52,9 @@ def test_module_attributes(monkeypatch):
     assert importlib.import_module("lumora") is lumora
     assert lumora.__all__ == CLASSES  # registration did not run again
     found = [k for k, v in vars(lumora.Lumora).items() if isinstance(v, types.MethodDescriptorType)]
-    assert found == [name for name, _, _ in METHODS]  # method table order
+    # method table order: the original methods, then the copying, pickling and inspection ones
+    assert found == [name for name, _, _ in METHODS] + [
+        "copy", "__copy__", "__deepcopy__", "__reduce__", "stabilizers", "graph", "to_networkx"]
 
 
 SUBINTERPRETER = r"""
@@ -94,7 +96,7 @@ def test_class_objects(name, monkeypatch):
     cls = getattr(lumora, name)
     assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__bases__) == ("lumora", name, name, (object,))
     assert cls.__doc__ == CLASS_DOCS[name]
-    assert cls.__text_signature__ == ("(qubit_amount)" if name == "Lumora" else None)
+    assert cls.__text_signature__ == ("(qubit_amount, *, seed=None)" if name == "Lumora" else None)
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
     monkeypatch.setattr(cls, "note", name, raising=False)  # type objects stay writable
