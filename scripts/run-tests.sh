@@ -43,6 +43,8 @@ echo "== building and testing the module on $("$default_python" --version)"
 make_venv "$default_python" "$work/venv"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja
 run_pytest "$work/venv"
+echo "== type stubs against the built module, and the examples under mypy --strict"
+"$root/scripts/check-types.sh" "$work/venv"
 
 cmake_bin="$work/venv/bin/cmake"
 ctest_bin="$work/venv/bin/ctest"
