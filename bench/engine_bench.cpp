@@ -260,6 +260,26 @@ void dense_memory(std::size_t m) {
         dense_members, blocks.size(), bytes, m * m / 8);
 }
 
+// copy_state of a 1D cluster next to what it must at least do: make a
+// fresh register and copy its records (where a line keeps its edges).
+void copies(std::size_t n) {
+    const Lumora s = cluster_1d(n);
+    const double fresh = best(5, [&] { return seconds([&] { create(n); }); });
+    const double edges = best(5, [&] {
+        std::vector<Node> target(n);
+        return seconds([&] {
+            for (std::size_t q = 0; q < n; ++q) {
+                target[q] = s.node(static_cast<Qubit>(q));
+            }
+        });
+    });
+    const double copied = best(5, [&] { return seconds([&] { copy_state(s); }); });
+    std::printf(
+        "1D cluster of %zu: copy_state %.2f ms; fresh register %.2f ms + copying its "
+        "records %.2f ms = %.2f ms (ratio %.2f)\n",
+        n, copied * 1e3, fresh * 1e3, edges * 1e3, (fresh + edges) * 1e3, copied / (fresh + edges));
+}
+
 void memory(std::size_t n) {
     const long before = peak_rss_kib();
     Lumora s = create(n);
@@ -296,6 +316,9 @@ int main(int argc, char** argv) {
         for (std::size_t side : {100u, 200u, 300u}) {
             cluster_2d(side);
         }
+    }
+    if (want("copy")) {
+        copies(1000000);
     }
     if (want("dense")) {
         dense_mix(200, 200, 200000);

@@ -80,19 +80,35 @@ Lumora copy_state(const Lumora& s) {
     std::unordered_map<const DenseBlock*, DenseBlock*> blocks;
     const DenseBlock* last_original = nullptr;
     DenseBlock* last_copy = nullptr;
+    // Records are copied a slice at a time as bytes, then those holding
+    // storage get copies of it. Until a record is fixed it must not be
+    // released (its pointer is the original's), so a failure resets the
+    // unfixed rest of the slice before the copy is destroyed.
     while (copy.n_ < s.n_) {
-        const std::size_t end = std::min(s.n_, copy.n_ + kFillSlice);
-        for (std::size_t q = copy.n_; q < end; ++q) {
-            const Node& original = s.nodes_[q];
-            Node node = original;
-            if (original.kind == SetKind::dense) {
-                if (original.dense.block != last_original) {
-                    auto found = blocks.find(original.dense.block);
+        const std::size_t start = copy.n_;
+        const std::size_t end = std::min(s.n_, start + kFillSlice);
+        std::memcpy(static_cast<void*>(copy.nodes_ + start), s.nodes_ + start,
+                    (end - start) * sizeof(Node));
+        copy.n_ = end;
+        std::size_t q = start;
+        try {
+            for (; q < end; ++q) {
+                Node& node = copy.nodes_[q];
+                if (node.kind == SetKind::inline_list) {
+                    continue;
+                }
+                if (node.kind != SetKind::dense) {
+                    node = clone(s.nodes_[q], s.n_);
+                    continue;
+                }
+                const DenseBlock* original = node.dense.block;
+                if (original != last_original) {
+                    auto found = blocks.find(original);
                     if (found == blocks.end()) {
-                        DenseBlock* fresh = copy_block(*original.dense.block);
+                        DenseBlock* fresh = copy_block(*original);
                         fresh->refs = 0;
                         try {
-                            found = blocks.emplace(original.dense.block, fresh).first;
+                            found = blocks.emplace(original, fresh).first;
                         } catch (...) {
                             free_block(fresh);
                             throw;
@@ -103,11 +119,11 @@ Lumora copy_state(const Lumora& s) {
                 }
                 node.dense.block = last_copy;
                 ++last_copy->refs;
-            } else if (original.kind != SetKind::inline_list) {
-                node = clone(original, s.n_);
             }
-            copy.nodes_[q] = node;
-            copy.n_ = q + 1;
+        } catch (...) {
+            const Node empty = fresh_node();
+            std::fill(copy.nodes_ + q, copy.nodes_ + end, empty);
+            throw;
         }
         if (copy.n_ < s.n_) {
             poll_interrupt();
