@@ -313,8 +313,8 @@ bool stream_from_seed(PyObject* seed, std::unique_ptr<SeededStream>& out) {
 }
 
 // A new Lumora object owning `sim`; `sim` is left as it was on failure.
-PyObject* wrap(Simulator&& sim) {
-    PyObject* self = simulator_class->tp_alloc(simulator_class, 0);
+PyObject* wrap(Simulator&& sim, PyTypeObject* type = simulator_class) {
+    PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         return nullptr;
     }
@@ -635,15 +635,7 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             !stream_from_seed(bound[1], stream)) {
             return nullptr;
         }
-        Simulator sim{create(qubit_amount), std::move(stream)};
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        auto* object = reinterpret_cast<SimulatorObject*>(self);
-        new (&object->sim) Simulator(std::move(sim));
-        new (&object->access) AccessCounter(0);
-        return self;
+        return wrap(Simulator{create(qubit_amount), std::move(stream)}, type);
     });
 }
 
