@@ -51,11 +51,14 @@ std::size_t storage_bytes(Form form, std::size_t n) noexcept {
 }
 
 void free_storage(Node& node) noexcept {
+    if (node.kind == SetKind::inline_list) {
+        return;
+    }
     if (node.kind == SetKind::dense) {
         if (--node.dense.block->refs == 0) {
             free_block(node.dense.block);
         }
-    } else if (node.kind != SetKind::inline_list) {
+    } else {
         ::operator delete(node.kind == SetKind::bitmap ? static_cast<void*>(node.words)
                                                        : static_cast<void*>(node.slots));
     }

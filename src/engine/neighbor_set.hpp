@@ -203,16 +203,17 @@ inline bool adjacent(const Node& na, Qubit a, const Node& nb, Qubit b) noexcept 
 // Calls f(q) for every neighbour q. f must not change this set.
 template <class F>
 void for_each_neighbor(const Node& node, F&& f) {
+    // The small forms, by far the most common, are one list either way.
+    if (node.kind <= SetKind::array) {
+        const Qubit* entries = node.kind == SetKind::inline_list ? node.items : node.slots;
+        for (std::uint32_t i = 0; i < node.degree; ++i) {
+            f(entries[i]);
+        }
+        return;
+    }
     switch (node.kind) {
         case SetKind::inline_list:
-            for (std::uint32_t i = 0; i < node.degree; ++i) {
-                f(node.items[i]);
-            }
-            return;
         case SetKind::array:
-            for (std::uint32_t i = 0; i < node.degree; ++i) {
-                f(node.slots[i]);
-            }
             return;
         case SetKind::hash: {
             const std::uint32_t capacity = 1u << node.log2_capacity;
