@@ -101,6 +101,10 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
     std::vector<std::size_t> pivot_column(k);
     std::size_t next = 0;
     for (std::size_t column = 0; column < 2 * k && next < k; ++column) {
+        // A large group takes k^2/64 word operations per column.
+        if (column % 64 == 63) {
+            poll_interrupt();
+        }
         const std::size_t j = column / 2;
         const std::size_t offset = column % 2 == 0 ? 0 : rows.words;
         std::size_t found = next;

@@ -357,11 +357,22 @@ def dense_case(n):
     return build, lambda sim: sim.peek_measure_set(qubits), False, done, intact
 
 
+def stabilizers_case(n):
+    """stabilizers() of the same dense group: an echelon form of n rows of 2n bits, ~n^3/64 word operations."""
+    build, _, _, _, intact = dense_case(n)
+
+    def done(sim, result):
+        assert len(result) == n and all(len(row) == n + 1 and row[0] in "+-" for row in result)
+
+    return build, lambda sim: sim.stabilizers(), False, done, intact
+
+
 # name: the state and its long call, the size it is timed at, how its work grows with size, its smallest and largest
 # size, and what the program's signal handler raises
 INTERRUPTS = {"measure_y on a star's hub": (star_case, 1500, 2, (4500, 9000), KeyboardInterrupt),
               "cz between two stars' hubs": (twin_case, 1500, 2, (4500, 9000), Stop),
-              "peek at a dense graph state": (dense_case, 300, 3, (2500, 3000), KeyboardInterrupt)}
+              "peek at a dense graph state": (dense_case, 300, 3, (2500, 3000), KeyboardInterrupt),
+              "stabilizers of a dense graph state": (stabilizers_case, 500, 3, (1500, 3000), Stop)}
 
 
 def attempt(call):
