@@ -16,11 +16,6 @@ std::uint32_t rows_for(std::uint64_t members) {
     return static_cast<std::uint32_t>((members + 7) / 8 * 8);
 }
 
-// 2E >= m^2 / divisor, with 2E the degree sum.
-bool dense_by(std::uint64_t degree_sum, std::uint64_t members, std::uint32_t divisor) {
-    return degree_sum * divisor >= members * members;
-}
-
 DenseBlock* block_of(const Lumora& s, Qubit q) {
     const Node& node = s.node(q);
     return node.kind == SetKind::dense ? node.dense.block : nullptr;
@@ -166,8 +161,9 @@ void consider_densifying(Lumora& s, Qubit q) {
     }
 }
 
-}  // namespace
-
+// Whether q's storage may call for a change: its block has thinned out, or
+// its sparse set has reached a new power of two since its group was last
+// looked at and it is one of the sets picked to look.
 bool worth_reshaping(const Lumora& s, Qubit q) noexcept {
     const Node& node = s.node(q);
     const StoreLimits& limits = store_limits;
@@ -184,6 +180,8 @@ bool worth_reshaping(const Lumora& s, Qubit q) noexcept {
         (q ^ (std::bit_width(node.degree) * 0x9E3779B9u)) * 0x85EBCA6Bu >> 16;
     return pick % limits.dense_sample == 0;
 }
+
+}  // namespace
 
 void reshape(Lumora& s, Qubit q) noexcept {
     if (!worth_reshaping(s, q)) {

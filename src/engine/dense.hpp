@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 
 #include "engine/state.hpp"
 
@@ -17,14 +18,16 @@ namespace lumora {
 // would be too large or too thin together go back to sparse sets.
 void unite_for_gate(Lumora& s, Qubit a, Qubit b);
 
-// Whether q's storage may call for a change after an operation changed its
-// set: its block has thinned out, or its sparse set has doubled since its
-// group was last looked at. Cheap, so that every operation can ask.
-bool worth_reshaping(const Lumora& s, Qubit q) noexcept;
+// 2E >= m^2 / divisor, with 2E the degree sum: the density test of the
+// rule, with divisor dense_enter to become a block, dense_leave to stay one.
+inline bool dense_by(std::uint64_t degree_sum, std::uint64_t members, std::uint32_t divisor) {
+    return degree_sum * divisor >= members * members;
+}
 
-// Makes that change: a thin block goes back to sparse sets; a group that
-// has grown dense becomes a block. Best effort: a conversion that cannot
-// get memory is left out.
+// Changes q's storage where the rule calls for it after an operation
+// changed its set: a thin block goes back to sparse sets; a group that has
+// grown dense becomes a block. Best effort: a conversion that cannot get
+// memory is left out.
 void reshape(Lumora& s, Qubit q) noexcept;
 
 // The same, after a check cheap enough for every set an operation touches:
@@ -34,7 +37,7 @@ inline void reshape_at(Lumora& s, Qubit q) noexcept {
     const Node& node = s.node(q);
     if (node.kind == SetKind::dense) {
         const DenseBlock& block = *node.dense.block;
-        if (block.degree_sum * store_limits.dense_leave < std::uint64_t{block.size} * block.size) {
+        if (!dense_by(block.degree_sum, block.size, store_limits.dense_leave)) {
             reshape(s, q);
         }
     } else if (node.degree >= store_limits.dense_trigger &&

@@ -420,9 +420,8 @@ private:
 public:
     // y into the dense row of x or out of it. A dense row holds members of
     // its own block only; two-qubit gates bring their operands into one
-    // block first.
-    // Out of line, so that the sparse paths around it stay small enough to
-    // inline.
+    // block first. Out of line, so that the sparse paths around it stay
+    // small enough to inline.
     [[gnu::noinline]] static void flip_dense(Node& nx, const Node& ny) {
         // Overlays keep private copies of blocks, so blocks are compared by
         // what they hold.
