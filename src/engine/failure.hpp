@@ -2,9 +2,13 @@
 // them into Python exceptions.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace lumora {
 
@@ -27,14 +31,79 @@ public:
     const char* what() const noexcept override { return "interrupted"; }
 };
 
+// A register larger than the engine can index.
+class SizeLimitError : public std::length_error {
+public:
+    using std::length_error::length_error;
+};
+
+// Memory for a request of known size could not be had; the message says
+// how much was asked for and what for.
+class OutOfMemory : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// "index out of bounds: the len is {len} but the index is {index}"
+std::string index_message(std::size_t len, std::size_t index);
 [[noreturn]] void fail_index(std::size_t len, std::size_t index);
 
 // Long operations call this every so often. It returns normally when there
 // is no reason to stop, and throws Interrupted otherwise.
 void poll_interrupt();
 
+// Units of work between two interrupt checks of a PollCounter; tests make
+// it small so that every loop checks often.
+inline std::size_t poll_slice = std::size_t{1} << 16;
+
+// Counts units of work and checks for interrupts once per poll_slice of
+// them: for loops whose steps are small and many.
+class PollCounter {
+public:
+    void tick(std::size_t units = 1) {
+        done_ += units;
+        if (done_ >= poll_slice) {
+            done_ = 0;
+            poll_interrupt();
+        }
+    }
+
+private:
+    std::size_t done_ = 0;
+};
+
+// Sorts, checking for interrupts between slices: sorting a hub's millions
+// of neighbours is a long step of its own.
+template <class T>
+void sort_polled(std::vector<T>& values);
+
 // Installs the check behind poll_interrupt (nullptr: never interrupt). It
 // returns true when the running operation must stop.
 void set_interrupt_check(bool (*check)()) noexcept;
+
+template <class T>
+void sort_polled(std::vector<T>& values) {
+    const std::size_t kSlice = std::max<std::size_t>(poll_slice, 16);
+    const std::size_t n = values.size();
+    if (n <= kSlice) {
+        std::sort(values.begin(), values.end());
+        return;
+    }
+    for (std::size_t start = 0; start < n; start += kSlice) {
+        std::sort(values.begin() + start, values.begin() + std::min(n, start + kSlice));
+        poll_interrupt();
+    }
+    for (std::size_t width = kSlice; width < n; width *= 2) {
+        for (std::size_t start = 0; start + width < n; start += 2 * width) {
+            std::inplace_merge(values.begin() + start, values.begin() + start + width,
+                               values.begin() + std::min(n, start + 2 * width));
+            poll_interrupt();
+        }
+    }
+}
 
 }  // namespace lumora

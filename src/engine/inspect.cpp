@@ -82,8 +82,10 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
     };
     // Member v's generator is V K_v V^dagger: vop_v X vop_v^dagger on v and
     // vop_w Z vop_w^dagger on each neighbour w.
+    PollCounter poll;
     for (std::size_t i = 0; i < k; ++i) {
         const Node& node = s.node(members[i]);
+        poll.tick(1 + node.degree);
         std::uint64_t* row = rows.row(i);
         const auto put = [&](std::size_t j, LcOp vop, AxisCode axis) {
             const AxisCode image = lc_conj_axis[axis][vop];
@@ -101,10 +103,8 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
     std::vector<std::size_t> pivot_column(k);
     std::size_t next = 0;
     for (std::size_t column = 0; column < 2 * k && next < k; ++column) {
-        // A large group takes k^2/64 word operations per column.
-        if (column % 64 == 63) {
-            poll_interrupt();
-        }
+        // A large group takes up to k^2/32 word operations per column.
+        poll.tick(k * rows.words);
         const std::size_t j = column / 2;
         const std::size_t offset = column % 2 == 0 ? 0 : rows.words;
         std::size_t found = next;
@@ -128,6 +128,7 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
     }
     static constexpr char kLetters[4] = {'I', 'X', 'Z', 'Y'};  // x + 2 z
     for (std::size_t r = 0; r < k; ++r) {
+        poll.tick(width);
         Generator g{pivot_column[r], std::string(width + 1, 'I')};
         g.text[0] = rows.minus[r] != 0 ? '-' : '+';
         const std::uint64_t* row = rows.row(r);

@@ -198,6 +198,10 @@ struct PeekRecord {
 template <class Rng>
 std::vector<PeekRecord> peek_measure_set(const Lumora& s, const std::vector<std::size_t>& qubits,
                                          Rng& rng) {
+    // Every index is checked before the work starts.
+    for (std::size_t q : qubits) {
+        s.qubit(q);
+    }
     OverlayNodes overlay(s);
     Workspace work(s.size());
     Editor<OverlayNodes> g(overlay, work);

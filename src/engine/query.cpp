@@ -10,15 +10,15 @@ std::vector<Qubit> entangled_group(const Lumora& s, std::size_t q) {
     std::vector<Qubit> queue{s.qubit(q)};
     FlatIndexSet visited;
     visited.insert(queue[0]);
+    PollCounter poll;
     for (std::size_t head = 0; head < queue.size(); ++head) {
         for_each_neighbor(s.node(queue[head]), [&](Qubit w) {
             if (visited.insert(w)) {
                 queue.push_back(w);
             }
+            poll.tick();
         });
-        if ((head & 0xFFFF) == 0xFFFF) {
-            poll_interrupt();
-        }
+        poll.tick();
     }
     return queue;
 }

@@ -6,6 +6,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -133,14 +134,38 @@ bool SeededStream::valid(const Position& at) noexcept {
            (at.used == ChaCha12::kWordsPerRefill || at.next_block != 0);
 }
 
-SeededStream::SeededStream(const Position& at) noexcept : core_(at.key), key_(at.key) {
-    if (at.used < ChaCha12::kWordsPerRefill) {
-        core_.seek(at.next_block - ChaCha12::kBlocksPerRefill);
-        core_.generate(buffer_);
+SeededStream::SeededStream(const Position& at) noexcept
+    : core_(at.key), key_(at.key), previews_(at.previews) {
+    rewind({at.next_block, at.used});
+}
+
+void SeededStream::rewind(const Mark& mark) noexcept {
+    if (mark.index < ChaCha12::kWordsPerRefill) {
+        // The refill the mark stands in, made again unless it is the one held.
+        if (core_.block_counter() != mark.block) {
+            core_.seek(mark.block - ChaCha12::kBlocksPerRefill);
+            core_.generate(buffer_);
+        }
     } else {
-        core_.seek(at.next_block);
+        core_.seek(mark.block);
     }
-    index_ = at.used;
+    index_ = mark.index;
+}
+
+SeededStream SeededStream::preview_stream() const noexcept {
+    constexpr char kTag[] = "preview";
+    std::uint8_t bytes[32 + 8 + 4 + 8 + sizeof(kTag) - 1];
+    std::uint8_t* at = std::copy(key_.begin(), key_.end(), bytes);
+    const auto put = [&at](std::uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            *at++ = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    };
+    put(core_.block_counter(), 8);
+    put(index_, 4);
+    put(previews_, 8);
+    std::copy(kTag, kTag + sizeof(kTag) - 1, at);
+    return SeededStream(key_from_seed(bytes, sizeof(bytes)));
 }
 
 namespace {

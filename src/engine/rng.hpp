@@ -73,11 +73,20 @@ public:
     using Key = std::array<std::uint8_t, 32>;
 
     // Where a stream stands: its key, the first block of the next refill
-    // (a multiple of 4) and how many words of the current refill are used.
+    // (a multiple of 4), how many words of the current refill are used, and
+    // how many previews have drawn from streams of their own so far.
     struct Position {
         Key key;
         std::uint64_t next_block;
         std::uint32_t used;
+        std::uint64_t previews = 0;
+    };
+
+    // A cheap note of where the words stand, to step back to after a call
+    // that drew words and then failed.
+    struct Mark {
+        std::uint64_t block;
+        std::size_t index;
     };
 
     explicit SeededStream(const Key& key) noexcept : core_(key), key_(key) {}
@@ -94,8 +103,22 @@ public:
     explicit SeededStream(const Position& at) noexcept;
 
     Position position() const noexcept {
-        return {key_, core_.block_counter(), static_cast<std::uint32_t>(index_)};
+        return {key_, core_.block_counter(), static_cast<std::uint32_t>(index_), previews_};
     }
+
+    Mark mark() const noexcept { return {core_.block_counter(), index_}; }
+    // Back to a mark taken on this stream: the words drawn since come again.
+    void rewind(const Mark& mark) noexcept;
+
+    // A preview draws from a stream of its own, keyed from this stream's
+    // position and the number of previews so far, so that previews never
+    // move this stream: adding or removing one changes no later outcome.
+    // The key is key_from_seed of: the key, the next block (8 bytes), the
+    // words used (4 bytes), the preview count (8 bytes, all little-endian)
+    // and the ASCII text "preview".
+    SeededStream preview_stream() const noexcept;
+    // Counts a preview that succeeded.
+    void count_preview() noexcept { ++previews_; }
 
     std::uint32_t next_u32() noexcept {
         if (index_ >= ChaCha12::kWordsPerRefill) {
@@ -108,6 +131,7 @@ public:
 private:
     ChaCha12 core_;
     Key key_;
+    std::uint64_t previews_ = 0;
     std::size_t index_ = ChaCha12::kWordsPerRefill;
     std::uint32_t buffer_[ChaCha12::kWordsPerRefill] = {};
 };

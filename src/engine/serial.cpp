@@ -10,9 +10,11 @@
 #include "engine/failure.hpp"
 
 // Layout, version 1 (integers marked varint are LEB128, at most 10 bytes):
-//   "LUMORA", version byte, flags byte (bit 0: a seeded stream follows)
+//   "LUMORA", version byte, flags byte (bit 0: a seeded stream follows;
+//     bit 1, only with bit 0: its preview count follows, which is not 0)
 //   varint n
 //   [seeded] 32 key bytes, varint next block, byte of words used (0..64)
+//   [previews] varint preview count
 //   n bytes: each qubit's vertex operator (0..23)
 //   for each qubit q in order: varint count of neighbours above q, then
 //     those neighbours ascending as varint gaps (the first from q), each >= 1
@@ -27,7 +29,7 @@ namespace {
 constexpr char kMagic[6] = {'L', 'U', 'M', 'O', 'R', 'A'};
 constexpr std::uint8_t kVersion = 1;
 constexpr std::uint8_t kSeededFlag = 1;
-constexpr std::size_t kPollSlice = std::size_t{1} << 20;
+constexpr std::uint8_t kPreviewsFlag = 2;
 
 constexpr auto kCrcTable = [] {
     std::array<std::uint32_t, 256> table{};
@@ -113,28 +115,33 @@ void encode_state(const Lumora& s, const SeededStream::Position* stream, std::st
     const std::size_t start = out.size();
     out.append(kMagic, sizeof(kMagic));
     out.push_back(static_cast<char>(kVersion));
-    out.push_back(static_cast<char>(stream != nullptr ? kSeededFlag : 0));
+    const bool previews = stream != nullptr && stream->previews != 0;
+    out.push_back(
+        static_cast<char>((stream != nullptr ? kSeededFlag : 0) | (previews ? kPreviewsFlag : 0)));
     put_varint(out, n);
     if (stream != nullptr) {
         out.append(reinterpret_cast<const char*>(stream->key.data()), stream->key.size());
         put_varint(out, stream->next_block);
         out.push_back(static_cast<char>(stream->used));
+        if (previews) {
+            put_varint(out, stream->previews);
+        }
     }
     for (std::size_t q = 0; q < n; ++q) {
         out.push_back(static_cast<char>(s.node(static_cast<Qubit>(q)).vop));
     }
     std::vector<Qubit> above;
+    PollCounter poll;
     for (std::size_t q = 0; q < n; ++q) {
-        if (q % kPollSlice == kPollSlice - 1) {
-            poll_interrupt();
-        }
+        const Node& node = s.node(static_cast<Qubit>(q));
+        poll.tick(1 + node.degree);
         above.clear();
-        for_each_neighbor(s.node(static_cast<Qubit>(q)), [&](Qubit w) {
+        for_each_neighbor(node, [&](Qubit w) {
             if (w > q) {
                 above.push_back(w);
             }
         });
-        std::sort(above.begin(), above.end());
+        sort_polled(above);
         put_varint(out, above.size());
         std::size_t previous = q;
         for (Qubit w : above) {
@@ -173,7 +180,7 @@ Decoded decode_state(std::string_view bytes) {
         reject("checksum mismatch (truncated or corrupted data)");
     }
     const std::uint8_t flags = static_cast<std::uint8_t>(bytes[sizeof(kMagic) + 1]);
-    if ((flags & ~kSeededFlag) != 0) {
+    if ((flags & ~(kSeededFlag | kPreviewsFlag)) != 0 || flags == kPreviewsFlag) {
         reject("unknown flags");
     }
 
@@ -189,6 +196,12 @@ Decoded decode_state(std::string_view bytes) {
         at.used = in.byte();
         if (!SeededStream::valid(at)) {
             reject("stream position out of range");
+        }
+        if ((flags & kPreviewsFlag) != 0) {
+            at.previews = in.varint(~std::uint64_t{0}, "preview count");
+            if (at.previews == 0) {
+                reject("non-canonical preview count");
+            }
         }
         decoded.stream = at;
     }
@@ -206,11 +219,10 @@ Decoded decode_state(std::string_view bytes) {
     // First pass: check the edges and count each qubit's degree.
     const std::size_t edges_at = in.position();
     std::vector<std::uint32_t> degree(n, 0);
+    PollCounter poll;
     for (std::size_t q = 0; q < n; ++q) {
-        if (q % kPollSlice == kPollSlice - 1) {
-            poll_interrupt();
-        }
         const std::uint64_t count = in.varint(n - 1 - q, "neighbour count");
+        poll.tick(1 + count);
         if (count > in.left()) {
             reject("truncated data");
         }
@@ -244,10 +256,8 @@ Decoded decode_state(std::string_view bytes) {
     }
     in.rewind(edges_at);
     for (std::size_t q = 0; q < n; ++q) {
-        if (q % kPollSlice == kPollSlice - 1) {
-            poll_interrupt();
-        }
         const std::uint64_t count = in.varint(n, "neighbour count");
+        poll.tick(1 + count);
         std::uint64_t w = q;
         for (std::uint64_t i = 0; i < count; ++i) {
             w += in.varint(n, "neighbour");

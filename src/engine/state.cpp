@@ -27,9 +27,13 @@ constexpr std::size_t kCapacityLimit = static_cast<std::size_t>(PTRDIFF_MAX) / 3
 
 }  // namespace
 
+std::string index_message(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+           std::to_string(index);
+}
+
 void fail_index(std::size_t len, std::size_t index) {
-    throw EngineFailure("index out of bounds: the len is " + std::to_string(len) +
-                        " but the index is " + std::to_string(index));
+    throw EngineFailure(index_message(len, index));
 }
 
 void set_interrupt_check(bool (*check)()) noexcept {
@@ -48,13 +52,20 @@ Lumora create(std::size_t qubit_amount) {
         throw EngineFailure("capacity overflow");
     }
     if (qubit_amount > kMaxQubits) {
-        throw std::bad_alloc();
+        throw SizeLimitError("qubit_amount " + std::to_string(qubit_amount) +
+                             " is more than a simulator can hold (at most " +
+                             std::to_string(kMaxQubits) + " qubits)");
     }
     Lumora s;
     if (qubit_amount == 0) {
         return s;
     }
-    s.nodes_ = static_cast<Node*>(::operator new(qubit_amount * sizeof(Node)));
+    try {
+        s.nodes_ = static_cast<Node*>(::operator new(qubit_amount * sizeof(Node)));
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("cannot allocate " + std::to_string(qubit_amount * sizeof(Node)) +
+                          " bytes for the records of " + std::to_string(qubit_amount) + " qubits");
+    }
     s.n_ = 0;  // the destructor releases only records already written
     const Node fresh = fresh_node();
     while (s.n_ < qubit_amount) {
@@ -199,15 +210,23 @@ void Workspace::trim() noexcept {
 }
 
 std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s) {
+    // Vertex by vertex, each one's higher neighbours sorted: sorted overall.
     std::vector<std::pair<Qubit, Qubit>> edges;
+    std::vector<Qubit> above;
+    PollCounter poll;
     for (Qubit a = 0; a < s.size(); ++a) {
+        above.clear();
         for_each_neighbor(s.node(a), [&](Qubit b) {
             if (a < b) {
-                edges.emplace_back(a, b);
+                above.push_back(b);
             }
         });
+        sort_polled(above);
+        for (Qubit b : above) {
+            edges.emplace_back(a, b);
+        }
+        poll.tick(1 + s.node(a).degree);
     }
-    std::sort(edges.begin(), edges.end());
     return edges;
 }
 

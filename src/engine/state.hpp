@@ -63,8 +63,8 @@ private:
 };
 
 // n qubits in |0...0>, no edges. Fails with "capacity overflow" for sizes no
-// address space can hold, and with std::bad_alloc when the records cannot
-// be had (or n needs more than 32-bit qubit indices).
+// address space can hold, with SizeLimitError above kMaxQubits (32-bit
+// qubit indices), and with OutOfMemory when the records cannot be had.
 Lumora create(std::size_t qubit_amount);
 
 // The edges {a, b} with a < b, sorted; for tests and diagnostics.

@@ -3,8 +3,12 @@
 // object in use, for example from an argument's __index__.
 //
 // The count is stamped with the fork generation in which it was taken. A
-// child process does not inherit the threads that held access in its
-// parent, so a count from an earlier generation counts as free there.
+// child process does not inherit the other threads that held access in its
+// parent, so a count from an earlier generation counts as free there. The
+// thread that forked does go on in the child (a signal handler that forks
+// in the middle of a long call returns into that call), so its own leases
+// are carried into the child's generation: the object stays held there
+// until that call returns, and its half-done state is never readable.
 #pragma once
 
 #include <pthread.h>
@@ -24,11 +28,16 @@ inline constexpr std::uint32_t kExclusive = 0xFFFFFFFFu;
 // Advanced in every forked child; see register_fork_handler().
 inline std::atomic<std::uint32_t> fork_generation{0};
 
-// Installs, once per process, the child-side fork handler that advances
-// fork_generation.
+class AccessLease;
+
+// The leases this thread holds, newest first, linked through the leases.
+inline thread_local AccessLease* leases_of_this_thread = nullptr;
+
+void carry_leases_into_child() noexcept;
+
+// Installs, once per process, the child-side fork handler.
 inline void register_fork_handler() noexcept {
-    static const int registered = ::pthread_atfork(
-        nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
+    static const int registered = ::pthread_atfork(nullptr, nullptr, &carry_leases_into_child);
     static_cast<void>(registered);
 }
 
@@ -39,13 +48,21 @@ public:
         : counter_(counter),
           kind_(kind),
           generation_(fork_generation.load(std::memory_order_relaxed)),
-          held_(take()) {}
+          held_(take()) {
+        if (held_) {
+            below_ = leases_of_this_thread;
+            leases_of_this_thread = this;
+        }
+    }
     AccessLease(const AccessLease&) = delete;
     AccessLease& operator=(const AccessLease&) = delete;
     ~AccessLease() {
-        // After a fork inside the call the count belongs to an earlier
-        // generation, which the child treats as free already.
-        if (!held_ || generation_ != fork_generation.load(std::memory_order_relaxed)) {
+        if (!held_) {
+            return;
+        }
+        unlink();
+        // Only a count from this generation is ours to give back.
+        if (generation_ != fork_generation.load(std::memory_order_relaxed)) {
             return;
         }
         if (kind_ == Access::exclusive) {
@@ -64,6 +81,19 @@ public:
     }
 
 private:
+    friend void carry_leases_into_child() noexcept;
+
+    // Leases end in the order they began, so this is normally the top.
+    void unlink() noexcept {
+        AccessLease** link = &leases_of_this_thread;
+        while (*link != nullptr && *link != this) {
+            link = &(*link)->below_;
+        }
+        if (*link == this) {
+            *link = below_;
+        }
+    }
+
     std::uint64_t stamp(std::uint32_t count) const noexcept {
         return std::uint64_t{generation_} << 32 | count;
     }
@@ -102,6 +132,24 @@ private:
     Access kind_;
     std::uint32_t generation_;
     bool held_;
+    AccessLease* below_ = nullptr;
 };
+
+// In the child, on the thread that forked: a new generation, in which this
+// thread's leases hold again what they held; everything else is free.
+inline void carry_leases_into_child() noexcept {
+    const std::uint32_t generation = fork_generation.fetch_add(1, std::memory_order_relaxed) + 1;
+    for (AccessLease* lease = leases_of_this_thread; lease != nullptr; lease = lease->below_) {
+        lease->generation_ = generation;
+        lease->counter_.store(lease->stamp(0), std::memory_order_relaxed);
+    }
+    for (AccessLease* lease = leases_of_this_thread; lease != nullptr; lease = lease->below_) {
+        if (lease->kind_ == Access::exclusive) {
+            lease->counter_.store(lease->stamp(kExclusive), std::memory_order_relaxed);
+        } else {
+            lease->counter_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
 
 }  // namespace lumora::py

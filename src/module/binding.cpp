@@ -6,8 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "engine/failure.hpp"
 #include "engine/flat_index_set.hpp"
 #include "module/errors.hpp"
+#include "module/faults.hpp"
 
 namespace lumora::py {
 
@@ -212,7 +214,7 @@ PyObject* extract_big_index(PyObject* object, const char* param) {
 }
 
 bool extract_index_set(PyObject* object, const char* param, std::vector<std::size_t>* out,
-                       bool any_iterable) {
+                       bool any_iterable, std::size_t bound) {
     if (!any_iterable && !PyAnySet_Check(object)) {
         raise_cannot_cast(object, "set");
         name_argument_in_error(param);
@@ -225,14 +227,25 @@ bool extract_index_set(PyObject* object, const char* param, std::vector<std::siz
     }
     // Distinct objects can still name the same qubit through __index__.
     FlatIndexSet seen;
-    while (Ref item{PyIter_Next(iterator.get())}) {
+    for (std::size_t step = 0;; ++step) {
+        Ref item{PyIter_Next(iterator.get())};
+        if (!item) {
+            break;
+        }
         std::size_t q;
         if (!convert_index(item.get(), &q)) {
             name_argument_in_error(param);
             return false;
         }
+        if (bound != SIZE_MAX && q >= bound) {
+            raise_panic(index_message(bound, q).c_str());
+            return false;
+        }
         if (seen.insert(q)) {
             out->push_back(q);
+        }
+        if (interrupted_at(step)) {
+            return false;
         }
     }
     if (PyErr_Occurred()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "module/python.hpp"
@@ -44,9 +45,12 @@ bool bind_tuple_dict(const CallableDesc& desc, PyObject* args, PyObject* kwargs,
 bool extract_index(PyObject* object, const char* param, std::size_t* out);
 
 // A set or frozenset (or a subclass) of such integers, without duplicates,
-// in iteration order; any iterable when `any_iterable`.
+// in iteration order; any iterable when `any_iterable`. Each index is
+// checked against `bound` (the register size) as it is converted: the
+// first one at or above it fails with the engine's index failure. Long
+// iterables are checked for interrupts as they are read. SIZE_MAX: no bound.
 bool extract_index_set(PyObject* object, const char* param, std::vector<std::size_t>* out,
-                       bool any_iterable = false);
+                       bool any_iterable = false, std::size_t bound = SIZE_MAX);
 
 // An int (or an object with __index__) of any size, as a new reference to
 // an int; a TypeError is re-raised naming the parameter.

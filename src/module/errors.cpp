@@ -60,6 +60,10 @@ void raise_current_exception() noexcept {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const NotAUnionOfGroups& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const SizeLimitError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const Interrupted&) {
         // The interrupt check has normally set the Python error already.
         if (!PyErr_Occurred()) {

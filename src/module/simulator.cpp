@@ -14,6 +14,7 @@
 #include "module/access.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
+#include "module/faults.hpp"
 #include "module/values.hpp"
 
 namespace lumora::py {
@@ -26,11 +27,18 @@ struct Simulator {
     Lumora state;
     std::unique_ptr<SeededStream> stream;
 
-    // Runs f with the source of random words.
+    // Runs f with the source of random words. A seeded stream steps back
+    // to where it stood when f fails, so that a failed call draws nothing.
     template <class F>
     decltype(auto) with_rng(F&& f) {
         if (stream) {
-            return f(*stream);
+            const SeededStream::Mark mark = stream->mark();
+            try {
+                return f(*stream);
+            } catch (...) {
+                stream->rewind(mark);
+                throw;
+            }
         }
         ThreadRng rng;
         return f(rng);
@@ -159,9 +167,9 @@ PyObject* run_entangled_group(Simulator& sim, CallArgs& args) {
     if (!set) {
         return nullptr;
     }
-    for (std::size_t q : group) {
-        Ref number(PyLong_FromSize_t(q));
-        if (!number || PySet_Add(set.get(), number.get()) < 0) {
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        Ref number(PyLong_FromSize_t(group[i]));
+        if (!number || PySet_Add(set.get(), number.get()) < 0 || interrupted_at(i)) {
             return nullptr;
         }
     }
@@ -169,18 +177,31 @@ PyObject* run_entangled_group(Simulator& sim, CallArgs& args) {
 }
 
 PyObject* run_peek(Simulator& sim, CallArgs& args) {
-    const std::vector<PeekRecord> records =
-        sim.with_rng([&](auto& rng) { return peek_measure_set(sim.state, args.qubits, rng); });
+    // A seeded simulator previews on a stream of its own, which leaves its
+    // stream where it was: later outcomes are the same with or without it.
+    std::vector<PeekRecord> records;
+    if (sim.stream) {
+        SeededStream preview = sim.stream->preview_stream();
+        records = peek_measure_set(sim.state, args.qubits, preview);
+    } else {
+        ThreadRng rng;
+        records = peek_measure_set(sim.state, args.qubits, rng);
+    }
     Ref dict(PyDict_New());
     if (!dict) {
         return nullptr;
     }
-    for (const PeekRecord& record : records) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const PeekRecord& record = records[i];
         Ref key(PyLong_FromSize_t(record.qubit));
         Ref value(new_outcome(record.result, record.axis));
-        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0 ||
+            interrupted_at(i)) {
             return nullptr;
         }
+    }
+    if (sim.stream) {
+        sim.stream->count_preview();
     }
     return dict.release();
 }
@@ -365,16 +386,19 @@ PyObject* run_reduce(Simulator& sim, CallArgs&) {
     return Py_BuildValue("(O(O))", loader.get(), bytes.get());
 }
 
-// stabilizers() of the whole register grows as n^2; past this many
-// characters it is refused before anything is built.
-constexpr std::size_t kMaxStabilizerCharacters = std::size_t{1} << 34;
+// stabilizers() of the whole register grows as n^2 (held twice while the
+// list is built); past this many characters it is refused before anything
+// is built.
+constexpr std::size_t kMaxStabilizerCharacters = std::size_t{1} << 32;
 
 PyObject* run_stabilizers(Simulator& sim, CallArgs& args) {
     PyObject* qubits = args.objects[0];
     const bool all = qubits == nullptr || qubits == Py_None;
     std::vector<std::size_t> selected;
     if (!all) {
-        if (!extract_index_set(qubits, "qubits", &selected, true)) {
+        // Each index is checked as it comes, so that a long iterable of bad
+        // ones fails at the first.
+        if (!extract_index_set(qubits, "qubits", &selected, true, sim.state.size())) {
             return nullptr;
         }
         std::sort(selected.begin(), selected.end());
@@ -399,6 +423,9 @@ PyObject* run_stabilizers(Simulator& sim, CallArgs& args) {
             return nullptr;
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+        if (interrupted_at(i)) {
+            return nullptr;
+        }
     }
     return list.release();
 }
@@ -429,6 +456,9 @@ PyObject* run_graph(Simulator& sim, CallArgs&) {
             return nullptr;
         }
         PyList_SET_ITEM(edge_objects.get(), static_cast<Py_ssize_t>(i), pair);
+        if (interrupted_at(i)) {
+            return nullptr;
+        }
     }
     const std::size_t n = sim.state.size();
     Ref words(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -441,6 +471,9 @@ PyObject* run_graph(Simulator& sim, CallArgs&) {
             return nullptr;
         }
         PyList_SET_ITEM(words.get(), static_cast<Py_ssize_t>(q), word);
+        if (interrupted_at(q)) {
+            return nullptr;
+        }
     }
     return PyTuple_Pack(2, edge_objects.get(), words.get());
 }
@@ -478,6 +511,9 @@ PyObject* run_to_networkx(Simulator& sim, CallArgs& args) {
             return nullptr;
         }
         PyList_SET_ITEM(nodes.get(), q, node);
+        if (interrupted_at(static_cast<std::size_t>(q))) {
+            return nullptr;
+        }
     }
     Ref graph(PyObject_CallMethod(networkx.get(), "Graph", nullptr));
     if (!graph) {
@@ -560,23 +596,34 @@ constexpr MethodInfo m_to_networkx{
     "to_networkx($self)\n--\n\nReturn the description of `graph()` as a `networkx.Graph`: "
     "nodes 0..n-1, each with the attribute 'local_clifford', and its edges. Needs networkx."};
 
-// Lumora._from_pickle(data): what pickle calls to load.
+// Lumora._from_pickle(data): what pickle calls to load. The bytes are
+// copied out once before they are read, so that a buffer changed during the
+// load (by a signal handler, or another thread) cannot pass the checks with
+// one content and be built with another.
 PyObject* from_pickle(PyObject* /*type*/, PyObject* data) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
-        return nullptr;
-    }
-    PyObject* result = guarded([&]() -> PyObject* {
-        Decoded decoded = decode_state(std::string_view(static_cast<const char*>(view.buf),
-                                                        static_cast<std::size_t>(view.len)));
+    return guarded([&]() -> PyObject* {
+        std::string bytes;
+        {
+            Py_buffer view;
+            if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+                return nullptr;
+            }
+            try {
+                bytes.assign(static_cast<const char*>(view.buf),
+                             static_cast<std::size_t>(view.len));
+            } catch (...) {
+                PyBuffer_Release(&view);
+                throw;
+            }
+            PyBuffer_Release(&view);
+        }
+        Decoded decoded = decode_state(bytes);
         Simulator sim{std::move(decoded.state), nullptr};
         if (decoded.stream) {
             sim.stream = std::make_unique<SeededStream>(*decoded.stream);
         }
         return wrap(std::move(sim));
     });
-    PyBuffer_Release(&view);
-    return result;
 }
 
 template <const MethodInfo& M>
@@ -619,6 +666,7 @@ PyMethodDef methods[] = {
      METH_O | METH_CLASS,
      "_from_pickle($type, data, /)\n--\n\nRebuild a simulator from the bytes that "
      "`__reduce__` gives; anything else raises ValueError."},
+    inject_faults_method,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -661,12 +709,6 @@ void simulator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Long engine calls ask this every so often; a pending signal whose
-// handler raises (Ctrl-C) stops them, and the engine undoes their changes.
-bool signal_handler_raised() {
-    return PyErr_CheckSignals() != 0;
-}
-
 constexpr const char kSimulatorDoc[] =
     "Lumora(qubit_amount, *, seed=None)\n--\n\nSimulator for graph states over a fixed number of "
     "qubits.\n\n"
@@ -689,7 +731,7 @@ PyTypeObject* simulator_type() {
         {0, nullptr},
     };
     register_fork_handler();
-    set_interrupt_check(&signal_handler_raised);
+    set_interrupt_check(&interrupt_requested);
     simulator_class =
         create_type("lumora.Lumora", "Lumora", sizeof(SimulatorObject), Py_TPFLAGS_DEFAULT, slots);
     return simulator_class;
