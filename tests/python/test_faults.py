@@ -1,0 +1,166 @@
+"""Failed calls change nothing observable.
+
+Every public call is made to fail at each of its allocations in turn, and interrupted at each of its interrupt checks
+in turn, until it gets through. After every failure the simulator's pickle (its graph, vertex operators, seeded
+stream position and preview count) is byte for byte what it was; once the call gets through, its result and the
+simulator equal those of a twin that never failed. Python's own allocations fail too where the interpreter offers the
+hook (``_testcapi``).
+"""
+import copy
+import pickle
+import random
+
+import pytest
+
+import lumora
+
+try:
+    import _testcapi
+except ImportError:  # not every interpreter build ships it
+    _testcapi = None
+
+L = lumora.Lumora
+N, HUB, LEAVES, SEED = 24, 0, 8, 11
+
+
+def build():
+    """A seeded state with a GHZ star (hub turned by h, so that gates at it rewrite its neighbourhood) and a random
+    graph state on the other qubits."""
+    sim, pick = L(N, seed=SEED), random.Random(5)
+    sim.h(HUB)
+    for q in range(1, LEAVES + 1):
+        sim.cx(HUB, q)
+    for q in range(LEAVES + 1, N):
+        sim.h(q)
+    for a in range(LEAVES + 1, N):
+        for b in range(a + 1, N):
+            if pick.random() < 0.4:
+                sim.cz(a, b)
+    sim.h(HUB)
+    sim.s(N - 1)
+    return sim
+
+
+GATES = {name: (lambda name: lambda s, b: getattr(s, name)(HUB))(name) for name in ("x", "y", "z", "h", "s", "sdag")}
+TWO_QUBIT = {name: (lambda name: lambda s, b: getattr(s, name)(HUB, N - 1))(name)
+             for name in ("cz", "cx", "cy", "xcx", "xcy", "xcz", "ycx", "ycy", "ycz")}
+MEASURES = {f"{name}({q})": (lambda name, q: lambda s, b: getattr(s, name)(q))(name, q)
+            for name in ("measure_x", "measure_y", "measure_z") for q in (HUB, N - 1)}
+CALLS = {**GATES, **TWO_QUBIT, **MEASURES,
+         "get_entangled_group": lambda s, b: s.get_entangled_group(N - 1),
+         "peek_measure_set": lambda s, b: s.peek_measure_set(set(range(N))),
+         "copy": lambda s, b: s.copy(),
+         "copy(seed)": lambda s, b: s.copy(seed=3),
+         "copy.copy": lambda s, b: copy.copy(s),
+         "copy.deepcopy": lambda s, b: copy.deepcopy(s),
+         "pickle.dumps": lambda s, b: pickle.dumps(s),
+         "pickle.loads": lambda s, b: pickle.loads(b),
+         "stabilizers": lambda s, b: s.stabilizers(),
+         "stabilizers(qubits)": lambda s, b: s.stabilizers(range(LEAVES + 1)),
+         "graph": lambda s, b: s.graph(),
+         "to_networkx": lambda s, b: s.to_networkx(),
+         "num_qubits": lambda s, b: s.num_qubits,
+         "repr": lambda s, b: repr(s),
+         "Lumora": lambda s, b: L(N, seed=5)}
+# calls that must allocate in C++, and calls that must check for interrupts, even on a state this small (gates and
+# measurements reuse the scratch memory the state already has, and may take paths that cannot be interrupted)
+MUST_ALLOCATE = {"get_entangled_group", "peek_measure_set", "copy", "copy(seed)", "copy.copy", "copy.deepcopy",
+                 "pickle.dumps", "pickle.loads", "stabilizers", "stabilizers(qubits)", "graph", "to_networkx", "Lumora"}
+MUST_CHECK = {"get_entangled_group", "peek_measure_set", "pickle.dumps", "stabilizers", "stabilizers(qubits)",
+              "graph", "to_networkx"}
+
+
+def arm_python_allocations(k):
+    _testcapi.set_nomemory(k, 0)
+
+
+def disarm_python_allocations():
+    _testcapi.remove_mem_hooks()
+
+
+FAULTS = {"allocation": (lambda k: L._inject_faults(allocations=k), L._inject_faults, MemoryError),
+          "interrupt": (lambda k: L._inject_faults(polls=k), L._inject_faults, KeyboardInterrupt),
+          "python allocation": (arm_python_allocations, disarm_python_allocations, MemoryError)}
+
+
+def plain(value):
+    """A result in a form that compares by value."""
+    if isinstance(value, L):
+        return pickle.dumps(value)
+    if isinstance(value, dict):
+        return {q: str(outcome) for q, outcome in value.items()}
+    if isinstance(value, lumora.MeasurementResult):
+        return int(value)
+    if type(value).__name__ == "Graph":
+        return sorted(value.nodes(data=True)), sorted(tuple(sorted(e)) for e in value.edges)
+    return value
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+@pytest.mark.parametrize("name", CALLS)
+def test_failed_call_changes_nothing(name, fault):
+    if name == "to_networkx":
+        pytest.importorskip("networkx")
+    if fault == "python allocation" and _testcapi is None:
+        pytest.skip("this interpreter has no _testcapi")
+    arm, disarm, error = FAULTS[fault]
+    call, sim, twin = CALLS[name], build(), build()
+    before = pickle.dumps(sim)
+    failures = 0
+    while True:
+        arm(failures)
+        try:
+            result = call(sim, before)
+        except error:
+            disarm()
+            assert pickle.dumps(sim) == before, f"failure {failures} of {name} changed the simulator"
+            failures += 1
+            assert failures < 100000, f"{name} never got through"
+            continue
+        finally:
+            disarm()
+        break
+    assert plain(result) == plain(call(twin, before))
+    assert pickle.dumps(sim) == pickle.dumps(twin)
+    if fault == "allocation" and name in MUST_ALLOCATE or fault == "interrupt" and name in MUST_CHECK:
+        assert failures > 0, f"no {fault} was injected into {name}: the hook is not in its path"
+
+
+def test_injected_faults_are_off_again():
+    sim = build()
+    L._inject_faults(allocations=0, polls=0)
+    L._inject_faults()
+    assert plain(sim.peek_measure_set(set(range(N)))) == plain(build().peek_measure_set(set(range(N))))
+
+
+# -- previews on a seeded simulator ------------------------------------------------------------------------------
+
+def outcomes(sim, previews):
+    """Measures every qubit in X, taking a preview of all before each measurement when ``previews``."""
+    seen = []
+    for q in range(N):
+        if previews:
+            sim.peek_measure_set(set(range(N)))
+        seen.append(int(sim.measure_x(q)))
+    return seen
+
+
+def test_previews_never_change_later_outcomes():
+    assert outcomes(build(), True) == outcomes(build(), False)
+
+
+def test_preview_replays_across_copies_and_pickles_and_moves_on():
+    sim = build()
+    first = plain(sim.peek_measure_set(set(range(N))))
+    replayed = [plain(s.peek_measure_set(set(range(N)))) for s in (sim.copy(), pickle.loads(pickle.dumps(sim)))]
+    assert replayed[0] == replayed[1]
+    later = {str(replayed[0])} | {str(plain(sim.peek_measure_set(set(range(N))))) for _ in range(10)}
+    assert len(later) > 1 and first != replayed[0], "a seeded simulator gave the same preview every time"
+
+
+def test_failed_preview_draws_nothing(kit):
+    sim = build()
+    before = pickle.dumps(sim)
+    with kit.panics(kit.oob(N, N)):
+        sim.peek_measure_set({0, 1, N})
+    assert pickle.dumps(sim) == before
