@@ -13,12 +13,19 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# GoogleTest comes from Debian.
+# GoogleTest, and clang with libFuzzer for the fuzzers, come from Debian.
+missing=()
 if ! compgen -G "/usr/lib/*/cmake/GTest/GTestConfig.cmake" >/dev/null &&
     ! compgen -G "/usr/lib/cmake/GTest/GTestConfig.cmake" >/dev/null; then
-    echo "== installing GoogleTest"
+    missing+=(libgtest-dev)
+fi
+if ! command -v clang++ >/dev/null || ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; then
+    missing+=(clang libclang-rt-dev)
+fi
+if [ ${#missing[@]} -ne 0 ]; then
+    echo "== installing ${missing[*]}"
     as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
 default_python=${PYTHON:-python3}
@@ -59,6 +66,20 @@ for variant in release sanitize; do
         -DLUMORA_BUILD_TESTS=ON -DLUMORA_WERROR=ON "${flags[@]}" >/dev/null
     "$cmake_bin" --build "$work/cpp-$variant"
     (cd "$work/cpp-$variant" && "$ctest_bin" --output-on-failure --no-tests=error -j2)
+done
+
+fuzz_seconds=${FUZZ_SECONDS:-60}
+echo "== fuzzing the loaders with libFuzzer, AddressSanitizer and UBSan (${fuzz_seconds} s each)"
+"$cmake_bin" -S "$root" -B "$work/fuzz" -G Ninja -DCMAKE_MAKE_PROGRAM="$work/venv/bin/ninja" \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_BUILD_FUZZ=ON -DLUMORA_WERROR=ON \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" >/dev/null
+"$cmake_bin" --build "$work/fuzz"
+for corpus in "$root"/tests/fuzz/corpus/*/; do
+    name=$(basename "$corpus")
+    # New inputs go to a scratch corpus; the one in the tree only seeds it.
+    rm -rf "$work/fuzz/found-$name" && mkdir -p "$work/fuzz/found-$name"
+    (cd "$work/fuzz" && "./${name}_fuzz" -max_total_time="$fuzz_seconds" -max_len=65536 -rss_limit_mb=4096 \
+        -print_final_stats=1 "found-$name" "$corpus" 2>&1 | tail -n 12)
 done
 
 echo "== Python tests against a build of the module under AddressSanitizer and UBSan"
