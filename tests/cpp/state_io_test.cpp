@@ -114,18 +114,42 @@ TEST(StateIo, SeededStreamPositionsRoundTrip) {
               SeededStream::key_from_seed(long_seed, 33));
 }
 
+// A stream stepped back to a mark draws the same words again, from any
+// place in a refill and across refills; a preview stream leaves it alone.
+TEST(StateIo, SeededStreamsRewindToMarks) {
+    const std::uint8_t seed[] = {3};
+    SeededStream stream(SeededStream::key_from_seed(seed, sizeof(seed)));
+    for (int drawn = 0; drawn < 200; drawn += 7) {
+        const SeededStream::Mark mark = stream.mark();
+        const SeededStream::Position at = stream.position();
+        std::vector<std::uint32_t> first;
+        for (int i = 0; i < drawn; ++i) {
+            first.push_back(stream.next_u32());
+        }
+        stream.rewind(mark);
+        EXPECT_EQ(stream.preview_stream().next_u32(), SeededStream(at).preview_stream().next_u32());
+        for (int i = 0; i < drawn; ++i) {
+            ASSERT_EQ(stream.next_u32(), first[i]) << drawn << " " << i;
+        }
+        const std::uint32_t preview = stream.preview_stream().next_u32();
+        stream.count_preview();
+        EXPECT_NE(stream.preview_stream().next_u32(), preview);
+    }
+}
+
 // Every truncation and every single-byte change of an encoding is refused
 // with InvalidData, never anything worse.
 TEST(StateIo, DecodingRefusesDamagedBytes) {
     std::mt19937_64 gen(9);
     Lumora s = random_state(gen, 30, 0.3);
     std::string bytes;
-    const SeededStream::Position at{{1, 2, 3}, 8, 5};
+    const SeededStream::Position at{{1, 2, 3}, 8, 5, 300};
     encode_state(s, &at, bytes);
     const Decoded back = decode_state(bytes);
     ASSERT_TRUE(back.stream.has_value());
     EXPECT_EQ(back.stream->next_block, 8u);
     EXPECT_EQ(back.stream->used, 5u);
+    EXPECT_EQ(back.stream->previews, 300u);
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
         EXPECT_THROW(decode_state(std::string_view(bytes).substr(0, cut)), InvalidData) << cut;
     }

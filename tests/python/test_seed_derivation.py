@@ -43,7 +43,10 @@ def xor(a, b):
 
 
 def key_from_seed(seed):
-    raw = seed.to_bytes((seed.bit_length() + 7) // 8, "little")
+    return key_from_bytes(seed.to_bytes((seed.bit_length() + 7) // 8, "little"))
+
+
+def key_from_bytes(raw):
     chunks = max(1, -(-len(raw) // 32))
     raw = raw.ljust(32 * chunks, b"\0")
     key = bytes(32)
@@ -52,8 +55,8 @@ def key_from_seed(seed):
     return first_32_bytes(xor(key, chunks.to_bytes(8, "little").ljust(32, b"\0")))
 
 
-def words(seed, count):
-    key = key_from_seed(seed)
+def words(seed, count, key=None):
+    key = key_from_seed(seed) if key is None else key
     out = []
     block = 0
     while len(out) < count:
@@ -81,3 +84,18 @@ def test_copies_and_pickles_resume_mid_refill():
     rest = [[int(s.measure_x(q)) for q in range(37, 200)] for s in (sim, copied, loaded)]
     assert first == expected[:37]
     assert rest == [expected[37:]] * 3
+
+
+def test_previews_draw_from_the_documented_streams():
+    """A preview of one qubit of a Bell pair draws its axis from the first word of its own stream: the integer part
+    of 3w / 2^32. Each preview's stream is keyed from the position (a fresh stream: block 0, all 64 words of the
+    current refill used) and the number of previews before it."""
+    seed, count = 2024, 40
+    sim = Lumora(2, seed=seed)
+    sim.h(0)
+    sim.cx(0, 1)
+    axes = [int(sim.peek_measure_set({0})[0].axis) for _ in range(count)]
+    position = key_from_seed(seed) + (0).to_bytes(8, "little") + (64).to_bytes(4, "little")
+    expected = [3 * words(None, 1, key_from_bytes(position + k.to_bytes(8, "little") + b"preview"))[0] >> 32
+                for k in range(count)]
+    assert axes == expected
