@@ -79,7 +79,7 @@ for corpus in "$root"/tests/fuzz/corpus/*/; do
     # New inputs go to a scratch corpus; the one in the tree only seeds it.
     rm -rf "$work/fuzz/found-$name" && mkdir -p "$work/fuzz/found-$name"
     (cd "$work/fuzz" && "./${name}_fuzz" -max_total_time="$fuzz_seconds" -max_len=65536 -rss_limit_mb=4096 \
-        -print_final_stats=1 "found-$name" "$corpus" 2>&1 | tail -n 12)
+        "found-$name" "$corpus" 2>&1 | tail -n 1)
 done
 
 echo "== Python tests against a build of the module under AddressSanitizer and UBSan"

@@ -743,7 +743,7 @@ def endless_qubit_arguments():
             raise AssertionError("no error")
 
 
-def sizes_that_cannot_fit():
+def unallocatable_sizes():
     """A register that could exist but does not fit gets MemoryError naming the bytes asked for; a stabilizers()
     list too large to build is refused before it is built."""
     capped(1 << 30)
@@ -764,14 +764,14 @@ def sizes_that_cannot_fit():
 
 
 PROBES = {probe.__name__: probe for probe in (buffer_changed_while_loading, fork_inside_a_long_call,
-                                              endless_qubit_arguments, sizes_that_cannot_fit)}
+                                              endless_qubit_arguments, unallocatable_sizes)}
 
 
 @pytest.mark.parametrize("name", PROBES)
 def test_hostile_use_is_refused_cleanly(name):
     if name == "fork_inside_a_long_call" and not hasattr(os, "fork"):
         pytest.skip("needs os.fork")
-    if name in ("endless_qubit_arguments", "sizes_that_cannot_fit") and not os.path.exists("/proc/self/status"):
+    if name in ("endless_qubit_arguments", "unallocatable_sizes") and not os.path.exists("/proc/self/status"):
         pytest.skip("reads VmSize from /proc")
     run_child("probe", name)
 
