@@ -51,7 +51,15 @@ public:
           held_(take()) {
         if (held_) {
             below_ = leases_of_this_thread;
+// The lease takes itself off the list when it ends, before its storage goes.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
             leases_of_this_thread = this;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
         }
     }
     AccessLease(const AccessLease&) = delete;
