@@ -11,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/gates.hpp"
-#include "engine/measure.hpp"
-#include "engine/rng.hpp"
+#include "engine/engine.hpp"
 
 using namespace lumora;
 
@@ -55,7 +53,7 @@ void report(const char* what, double total_seconds, double ops) {
 
 void ghz(std::size_t n, bool chain) {
     const double t = best(n > 100000 ? 3 : 5, [&] {
-        Lumora s = create(n);
+        GraphState s = create(n);
         return seconds([&] {
             apply_gate(s, 0, kLcH);
             for (std::size_t q = 1; q < n; ++q) {
@@ -68,8 +66,8 @@ void ghz(std::size_t n, bool chain) {
     report(name.c_str(), t, double(n - 1));
 }
 
-Lumora cluster_1d(std::size_t n) {
-    Lumora s = create(n);
+GraphState cluster_1d(std::size_t n) {
+    GraphState s = create(n);
     for (std::size_t q = 0; q < n; ++q) {
         apply_gate(s, q, kLcH);
     }
@@ -81,7 +79,7 @@ Lumora cluster_1d(std::size_t n) {
 
 void cluster_1d_ops(std::size_t n) {
     const double t_cz = best(5, [&] {
-        Lumora s = create(n);
+        GraphState s = create(n);
         for (std::size_t q = 0; q < n; ++q) {
             apply_gate(s, q, kLcH);
         }
@@ -94,7 +92,7 @@ void cluster_1d_ops(std::size_t n) {
     report(("1D cluster " + std::to_string(n) + ", per cz").c_str(), t_cz, double(n - 1));
     for (AxisCode axis : {kAxisX, kAxisZ}) {
         const double t = best(5, [&] {
-            Lumora s = cluster_1d(n);
+            GraphState s = cluster_1d(n);
             SeededStream rng = fixed_stream();
             return seconds([&] {
                 for (std::size_t q = 0; q < n; ++q) {
@@ -111,7 +109,7 @@ void cluster_2d(std::size_t side) {
     const std::size_t n = side * side;
     double build = 0;
     const double t = best(3, [&] {
-        Lumora s = create(n);
+        GraphState s = create(n);
         build = seconds([&] {
             for (std::size_t q = 0; q < n; ++q) {
                 apply_gate(s, q, kLcH);
@@ -159,7 +157,7 @@ void random_circuit(std::size_t n, std::size_t ops) {
         op.kind = roll < 2 ? 3 : roll < 11 ? 0 : roll < 16 ? 1 : 2;
     }
     // A warm-up run brings the state to its steady density first.
-    Lumora s = create(n);
+    GraphState s = create(n);
     SeededStream rng = fixed_stream();
     auto run = [&] {
         for (const Op& op : list) {
@@ -209,7 +207,7 @@ void dense_mix(std::size_t m, std::size_t n, std::size_t ops) {
     for (const Op& op : timed) {
         cz_count += op.kind == 2;
     }
-    auto run = [](Lumora& s, const std::vector<Op>& list) {
+    auto run = [](GraphState& s, const std::vector<Op>& list) {
         for (const Op& op : list) {
             if (op.kind == 0) {
                 apply_gate(s, op.a, kLcH);
@@ -222,7 +220,7 @@ void dense_mix(std::size_t m, std::size_t n, std::size_t ops) {
     };
     double whole = 0;
     const double t = best(3, [&] {
-        Lumora s = create(n);
+        GraphState s = create(n);
         const double warm_seconds = seconds([&] { run(s, warm); });
         const double timed_seconds = seconds([&] { run(s, timed); });
         whole = warm_seconds + timed_seconds;
@@ -238,7 +236,7 @@ void dense_mix(std::size_t m, std::size_t n, std::size_t ops) {
 
 // Memory of one dense group of m qubits in a register of n.
 void dense_memory(std::size_t m) {
-    Lumora s = create(m);
+    GraphState s = create(m);
     std::mt19937_64 gen(5);
     for (std::size_t q = 0; q < m; ++q) {
         apply_gate(s, q, kLcH);
@@ -270,7 +268,7 @@ void dense_memory(std::size_t m) {
 // copy_state of a 1D cluster next to what it must at least do: make a
 // fresh register and copy its records (where a line keeps its edges).
 void copies(std::size_t n) {
-    const Lumora s = cluster_1d(n);
+    const GraphState s = cluster_1d(n);
     const double fresh = best(5, [&] { return seconds([&] { create(n); }); });
     const double edges = best(5, [&] {
         std::vector<Node> target(n);
@@ -289,7 +287,7 @@ void copies(std::size_t n) {
 
 void memory(std::size_t n) {
     const long before = peak_rss_kib();
-    Lumora s = create(n);
+    GraphState s = create(n);
     const long after = peak_rss_kib();
     std::printf("fresh state of %zu qubits: %.1f bytes per qubit\n", n,
                 double(after - before) * 1024.0 / double(n));

@@ -1,8 +1,8 @@
 // Cost of one generator refill (four ChaCha12 blocks, 256 bytes), in
 // nanoseconds and in time-stamp-counter cycles per byte.
 //
-//   g++ -O2 -std=c++20 -I src bench/rng_bench.cpp src/engine/rng.cpp src/engine/state.cpp -o
-//   /tmp/rng_bench
+//   cmake --preset release && cmake --build --preset release --target rng_bench
+//   build/release/rng_bench
 #include <x86intrin.h>
 
 #include <chrono>

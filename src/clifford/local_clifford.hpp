@@ -26,6 +26,9 @@ inline constexpr LcOp kLcS = 6;
 inline constexpr LcOp kLcH = 10;
 // X -> +X, Y -> -Z, Z -> +Y: what a local complementation puts on its vertex.
 inline constexpr LcOp kLcSqrtX = 14;
+// X.H and Z.H (H first): what an X measurement puts on its pivot.
+inline constexpr LcOp kLcXH = 9;
+inline constexpr LcOp kLcZH = 11;
 
 inline constexpr AxisCode kAxisX = 0;
 inline constexpr AxisCode kAxisY = 1;
@@ -58,6 +61,8 @@ inline constexpr std::array<std::array<LcOp, kLcCount>, kLcCount> lc_mul = {{
     {22, 23, 20, 21, 13, 12, 15, 14, 6, 7, 4, 5, 11, 10, 9, 8, 1, 0, 3, 2, 19, 18, 17, 16},
     {23, 22, 21, 20, 15, 14, 13, 12, 5, 4, 7, 6, 10, 11, 8, 9, 2, 3, 0, 1, 17, 16, 19, 18}
 }};
+
+static_assert(lc_mul[kLcX][kLcH] == kLcXH && lc_mul[kLcZ][kLcH] == kLcZH);
 
 inline constexpr std::array<LcOp, kLcCount> lc_inv = {{0, 1, 2, 3, 4, 6, 5, 7, 8, 11, 10, 9, 12, 13, 15, 14, 20, 22, 23, 21, 16, 19, 17, 18}};
 

@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "engine/workspace.hpp"
+
 namespace lumora {
 
 namespace {
@@ -16,7 +18,7 @@ std::uint32_t rows_for(std::uint64_t members) {
     return static_cast<std::uint32_t>((members + 7) / 8 * 8);
 }
 
-DenseBlock* block_of(const Lumora& s, Qubit q) {
+DenseBlock* block_of(const GraphState& s, Qubit q) {
     const Node& node = s.node(q);
     return node.kind == SetKind::dense ? node.dense.block : nullptr;
 }
@@ -24,7 +26,7 @@ DenseBlock* block_of(const Lumora& s, Qubit q) {
 // The sparse group of q, by breadth-first search, unless it has more than
 // `limit` members. Returns false when it has. Marks what it finds in the
 // workspace's flags and clears them again.
-bool probe_group(Lumora& s, Qubit q, std::size_t limit, std::vector<Qubit>& members,
+bool probe_group(GraphState& s, Qubit q, std::size_t limit, std::vector<Qubit>& members,
                  std::uint64_t& degree_sum) {
     members.clear();
     degree_sum = 0;
@@ -82,7 +84,7 @@ void make_room_for_members(DenseBlock& block, std::uint32_t extra) {
 
 // The sparse group `members` (a whole group: no member has a neighbour
 // outside it) joins `block`, after its current members.
-void absorb_sparse(Lumora& s, DenseBlock& block, const std::vector<Qubit>& members,
+void absorb_sparse(GraphState& s, DenseBlock& block, const std::vector<Qubit>& members,
                    std::uint64_t degree_sum) {
     make_room_for_members(block, static_cast<std::uint32_t>(members.size()));
     std::vector<Node> old(members.size());
@@ -107,7 +109,7 @@ void absorb_sparse(Lumora& s, DenseBlock& block, const std::vector<Qubit>& membe
 }
 
 // Every member of `from` joins `into`; `from` goes.
-void merge_blocks(Lumora& s, DenseBlock& into, DenseBlock* from) {
+void merge_blocks(GraphState& s, DenseBlock& into, DenseBlock* from) {
     make_room_for_members(into, from->size);
     const Qubit first = into.size;
     for (Qubit local = 0; local < from->size; ++local) {
@@ -129,7 +131,7 @@ void merge_blocks(Lumora& s, DenseBlock& into, DenseBlock* from) {
     free_block(from);
 }
 
-void densify(Lumora& s, const std::vector<Qubit>& members, std::uint64_t degree_sum) {
+void densify(GraphState& s, const std::vector<Qubit>& members, std::uint64_t degree_sum) {
     DenseBlock* block = new_block(rows_for(members.size()));
     try {
         absorb_sparse(s, *block, members, degree_sum);
@@ -141,7 +143,7 @@ void densify(Lumora& s, const std::vector<Qubit>& members, std::uint64_t degree_
 
 // Grown dense: the group of a sparse q whose set has doubled since its
 // group was last looked at.
-void consider_densifying(Lumora& s, Qubit q) {
+void consider_densifying(GraphState& s, Qubit q) {
     Node& node = s.node(q);
     const StoreLimits& limits = store_limits;
     node.checked_level = static_cast<std::uint8_t>(std::bit_width(node.degree));
@@ -164,7 +166,7 @@ void consider_densifying(Lumora& s, Qubit q) {
 // Whether q's storage may call for a change: its block has thinned out, or
 // its sparse set has reached a new power of two since its group was last
 // looked at and it is one of the sets picked to look.
-bool worth_reshaping(const Lumora& s, Qubit q) noexcept {
+bool worth_reshaping(const GraphState& s, Qubit q) noexcept {
     const Node& node = s.node(q);
     const StoreLimits& limits = store_limits;
     if (node.kind == SetKind::dense) {
@@ -183,7 +185,7 @@ bool worth_reshaping(const Lumora& s, Qubit q) noexcept {
 
 }  // namespace
 
-void reshape(Lumora& s, Qubit q) noexcept {
+void reshape(GraphState& s, Qubit q) noexcept {
     if (!worth_reshaping(s, q)) {
         // A set that was not picked to look waits for its next level.
         Node& node = s.node(q);
@@ -203,14 +205,14 @@ void reshape(Lumora& s, Qubit q) noexcept {
     }
 }
 
-void densify_group(Lumora& s, Qubit q) {
+void densify_group(GraphState& s, Qubit q) {
     std::vector<Qubit> members;
     std::uint64_t degree_sum = 0;
     probe_group(s, q, s.size(), members, degree_sum);
     densify(s, members, degree_sum);
 }
 
-void dissolve(Lumora& s, DenseBlock* block) {
+void dissolve(GraphState& s, DenseBlock* block) {
     std::vector<Node> fresh;
     fresh.reserve(block->size);
     try {
@@ -244,7 +246,7 @@ void dissolve(Lumora& s, DenseBlock* block) {
     free_block(block);
 }
 
-void unite_for_gate(Lumora& s, Qubit a, Qubit b) {
+void unite_for_gate(GraphState& s, Qubit a, Qubit b) {
     DenseBlock* block_a = block_of(s, a);
     DenseBlock* block_b = block_of(s, b);
     if (block_a == block_b) {

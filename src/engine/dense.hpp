@@ -16,7 +16,7 @@ namespace lumora {
 // kind of storage: both sparse, or one dense block. A small sparse group
 // joins the block of the other qubit, two blocks merge, or blocks that
 // would be too large or too thin together go back to sparse sets.
-void unite_for_gate(Lumora& s, Qubit a, Qubit b);
+void unite_for_gate(GraphState& s, Qubit a, Qubit b);
 
 // 2E >= m^2 / divisor, with 2E the degree sum: the density test of the
 // rule, with divisor dense_enter to become a block, dense_leave to stay one.
@@ -28,12 +28,12 @@ inline bool dense_by(std::uint64_t degree_sum, std::uint64_t members, std::uint3
 // changed its set: a thin block goes back to sparse sets; a group that has
 // grown dense becomes a block. Best effort: a conversion that cannot get
 // memory is left out.
-void reshape(Lumora& s, Qubit q) noexcept;
+void reshape(GraphState& s, Qubit q) noexcept;
 
 // The same, after a check cheap enough for every set an operation touches:
 // a block that may have thinned, or a sparse set that has reached a new
 // power of two since its group was last looked at.
-inline void reshape_at(Lumora& s, Qubit q) noexcept {
+inline void reshape_at(GraphState& s, Qubit q) noexcept {
     const Node& node = s.node(q);
     if (node.kind == SetKind::dense) {
         const DenseBlock& block = *node.dense.block;
@@ -48,9 +48,9 @@ inline void reshape_at(Lumora& s, Qubit q) noexcept {
 
 // The whole connected group of q into one new dense block (q's group must
 // be sparse).
-void densify_group(Lumora& s, Qubit q);
+void densify_group(GraphState& s, Qubit q);
 
 // Every member of the block back to sparse sets; the block goes.
-void dissolve(Lumora& s, DenseBlock* block);
+void dissolve(GraphState& s, DenseBlock* block);
 
 }  // namespace lumora

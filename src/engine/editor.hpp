@@ -1,122 +1,22 @@
 // The graph rewrites every operation is made of: vertex-operator updates,
 // edge toggles, bulk updates of one vertex's set, and local
-// complementation. An Editor works on a view of the records: the state
-// itself (DirectNodes, every change journaled so that a failed operation
-// can be undone) or a preview's copy-on-write overlay (OverlayNodes).
+// complementation. An Editor works on a view of the records (records.hpp):
+// the state itself, every change journaled so that a failed operation can
+// be undone (transaction.hpp), or a preview's copy-on-write overlay.
 #pragma once
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <stdexcept>
-#include <unordered_map>
-#include <vector>
 
 #include "clifford/local_clifford.hpp"
-#include "engine/dense.hpp"
+#include "engine/dense_rows.hpp"
+#include "engine/failure.hpp"
 #include "engine/neighbor_set.hpp"
-#include "engine/state.hpp"
 #include "engine/workspace.hpp"
 
 namespace lumora {
-
-// The state's own records; changes go into the workspace's journal.
-class DirectNodes {
-public:
-    static constexpr bool kJournaled = true;
-    static constexpr bool kPolls = true;
-
-    explicit DirectNodes(Lumora& s) noexcept : s_(s) {}
-    std::size_t size() const noexcept { return s_.size(); }
-    const Node& get(Qubit q) const noexcept { return s_.node(q); }
-    Node& mut(Qubit q) noexcept { return s_.node(q); }
-
-private:
-    Lumora& s_;
-};
-
-// The state's own records, unjournaled and never interrupted: for short
-// operations that cannot fail once they have started changing the state.
-class QuickNodes : public DirectNodes {
-public:
-    static constexpr bool kJournaled = false;
-    static constexpr bool kPolls = false;
-    using DirectNodes::DirectNodes;
-};
-
-// A view that copies a record the first time it is changed, leaving the
-// state untouched: a preview costs what it touches, not what the state holds.
-class OverlayNodes {
-public:
-    static constexpr bool kJournaled = false;
-    static constexpr bool kPolls = true;
-
-    explicit OverlayNodes(const Lumora& base) noexcept : base_(base) {}
-    OverlayNodes(const OverlayNodes&) = delete;
-    OverlayNodes& operator=(const OverlayNodes&) = delete;
-    ~OverlayNodes() {
-        for (auto& [q, node] : copies_) {
-            if (node.kind != SetKind::dense) {
-                release(node);
-            }
-        }
-        for (auto& [original, copy] : blocks_) {
-            free_block(copy);
-        }
-    }
-
-    std::size_t size() const noexcept { return base_.size(); }
-    const Node& get(Qubit q) const {
-        const auto it = copies_.find(q);
-        return it == copies_.end() ? base_.node(q) : it->second;
-    }
-    Node& mut(Qubit q) {
-        auto it = copies_.find(q);
-        if (it == copies_.end()) {
-            const Node& original = base_.node(q);
-            if (original.kind == SetKind::dense) {
-                // Rows change in a private copy of the whole block, which
-                // keeps the local indices.
-                Node copy = original;
-                copy.dense.block = block_copy(original.dense.block);
-                it = copies_.emplace(q, copy).first;
-            } else {
-                Node copy = clone(original, base_.size());
-                try {
-                    it = copies_.emplace(q, copy).first;
-                } catch (...) {
-                    release(copy);
-                    throw;
-                }
-            }
-        }
-        return it->second;
-    }
-
-private:
-    DenseBlock* block_copy(const DenseBlock* original) {
-        auto it = blocks_.find(original);
-        if (it != blocks_.end()) {
-            return it->second;
-        }
-        DenseBlock* copy = copy_block(*original);
-        try {
-            blocks_.emplace(original, copy);
-        } catch (...) {
-            free_block(copy);
-            throw;
-        }
-        return copy;
-    }
-
-    const Lumora& base_;
-    // Node-based, so references stay valid while more records are copied in.
-    std::unordered_map<Qubit, Node> copies_;
-    std::unordered_map<const DenseBlock*, DenseBlock*> blocks_;
-};
 
 template <class Nodes>
 class Editor {
@@ -150,15 +50,17 @@ public:
 
     bool has_edge(Qubit a, Qubit b) const { return adjacent(get(a), a, get(b), b); }
 
-    void toggle_edge(Qubit a, Qubit b) {
-        const bool present = has_edge(a, b);
+    // Returns whether the edge was there (and is now gone).
+    bool toggle_edge(Qubit a, Qubit b) {
         make_journal_room(2);
         Node& na = nodes_.mut(a);
         Node& nb = nodes_.mut(b);
-        if (na.kind == SetKind::dense || nb.kind == SetKind::dense) {
+        bool present;
+        if (na.kind == SetKind::dense || nb.kind == SetKind::dense) [[unlikely]] {
+            present = linked(na, b, nb);
             flip_dense(na, nb);
             flip_dense(nb, na);
-        } else if (present) {
+        } else if ((present = adjacent(na, a, nb, b))) {
             erase(na, b);
             erase(nb, a);
         } else {
@@ -170,6 +72,7 @@ public:
         journal(a, b);
         journal(b, a);
         tick(2);
+        return present;
     }
 
     // Puts y into x's set or takes it out, on x's side only; the caller
@@ -297,11 +200,7 @@ public:
     void complement_dense(Qubit u) {
         const Node& nu = get(u);
         const DenseBlock& block = *nu.dense.block;
-        const std::size_t offset = work_.patterns.size();
-        work_.patterns.make_room(block.words);
-        for (std::uint32_t w = 0; w < block.words; ++w) {
-            work_.patterns.push(block.row(nu.dense.local)[w]);
-        }
+        const std::size_t offset = work_.add_pattern(block.row(nu.dense.local), block.words);
         const std::uint32_t degree = nu.degree;
         if constexpr (kJournaled) {
             work_.row_xors.make_room(degree);
@@ -330,12 +229,7 @@ public:
         Node& nc = nodes_.mut(c);
         const Node& nt = get(t);
         DenseBlock& block = *nc.dense.block;
-        const std::size_t offset = work_.patterns.size();
-        work_.patterns.make_room(block.words);
-        const std::uint64_t* row = block.row(nt.dense.local);
-        for (std::uint32_t w = 0; w < block.words; ++w) {
-            work_.patterns.push(row[w]);
-        }
+        const std::size_t offset = work_.add_pattern(block.row(nt.dense.local), block.words);
         std::uint64_t* pattern = work_.patterns.begin() + offset;
         const bool c_adjacent = test_bit(pattern, nc.dense.local);
         if (c_adjacent) {
@@ -417,32 +311,6 @@ private:
         insert_reserved(node, y);
     }
 
-public:
-    // y into the dense row of x or out of it. A dense row holds members of
-    // its own block only; two-qubit gates bring their operands into one
-    // block first. Out of line, so that the sparse paths around it stay
-    // small enough to inline.
-    [[gnu::noinline]] static void flip_dense(Node& nx, const Node& ny) {
-        // Overlays keep private copies of blocks, so blocks are compared by
-        // what they hold.
-        if (nx.kind != SetKind::dense || ny.kind != SetKind::dense ||
-            ny.dense.local >= nx.dense.block->size ||
-            nx.dense.block->members[ny.dense.local] != ny.dense.block->members[ny.dense.local]) {
-            throw std::logic_error("internal error: an edge would leave a dense block");
-        }
-        DenseBlock& block = *nx.dense.block;
-        std::uint64_t* row = block.row(nx.dense.local);
-        const bool present = test_bit(row, ny.dense.local);
-        flip_bit(row, ny.dense.local);
-        if (present) {
-            --nx.degree;
-            --block.degree_sum;
-        } else {
-            ++nx.degree;
-            ++block.degree_sum;
-        }
-    }
-
 private:
     // x's dense row ^= the targets' row pattern, made once per list; returns
     // where the pattern is.
@@ -450,16 +318,12 @@ private:
         DenseBlock& block = *nx.dense.block;
         std::size_t offset = targets.pattern_for(&block);
         if (offset == Members::npos) {
-            offset = work_.patterns.size();
-            work_.patterns.make_room(block.words);
-            for (std::uint32_t w = 0; w < block.words; ++w) {
-                work_.patterns.push(0);
-            }
+            offset = work_.add_pattern(nullptr, block.words);
             std::uint64_t* pattern = work_.patterns.begin() + offset;
             for (Qubit y : targets.list()) {
                 const Node& ny = get(y);
                 if (ny.kind != SetKind::dense) {
-                    throw std::logic_error("internal error: an edge would leave a dense block");
+                    unreachable("an edge would leave a dense block");
                 }
                 flip_bit(pattern, ny.dense.local);
             }
@@ -479,22 +343,6 @@ private:
     }
 
 public:
-    // x's dense row ^= pattern, keeping x out of its own row; the degree
-    // follows.
-    static void xor_pattern(Node& nx, const std::uint64_t* pattern, bool self) noexcept {
-        DenseBlock& block = *nx.dense.block;
-        std::uint64_t* row = block.row(nx.dense.local);
-        std::uint32_t degree = xor_and_count(row, pattern, block.words);
-        if (self) {
-            // The pattern held x itself, which has just been put in its row.
-            flip_bit(row, nx.dense.local);
-            --degree;
-        }
-        block.degree_sum += degree;
-        block.degree_sum -= nx.degree;
-        nx.degree = degree;
-    }
-
     // Toggles the edges x-c for every x of xs (on both sides), c not in xs.
     void toggle_star(Qubit c, Members& xs) {
         Node& nc = nodes_.mut(c);
@@ -515,30 +363,6 @@ public:
         tick(xs.list().size());
     }
 
-    // Flips c's bit in the row of every member the pattern names; their
-    // degrees follow. Its own inverse.
-    template <class Records>
-    static void flip_column_of(Records& nodes, const Node& nc,
-                               const std::uint64_t* pattern) noexcept {
-        DenseBlock& block = *nc.dense.block;
-        const Qubit local = nc.dense.local;
-        const unsigned shift = local & 63;
-        std::uint64_t* column = block.rows + (local >> 6);
-        std::uint64_t degree_sum = block.degree_sum;
-        for (std::uint32_t w = 0; w < block.words; ++w) {
-            for (std::uint64_t bits = pattern[w]; bits != 0; bits &= bits - 1) {
-                const Qubit member = w * 64 + static_cast<Qubit>(std::countr_zero(bits));
-                std::uint64_t& word = column[std::size_t{member} * block.words];
-                // +1 when the bit was clear, -1 when it was set.
-                const std::uint32_t step = 1 - 2 * static_cast<std::uint32_t>((word >> shift) & 1);
-                word ^= std::uint64_t{1} << shift;
-                nodes.mut(block.members[member]).degree += step;
-                degree_sum += static_cast<std::int32_t>(step);
-            }
-        }
-        block.degree_sum = degree_sum;
-    }
-
 private:
     void make_journal_room(std::size_t extra) {
         if constexpr (kJournaled) {
@@ -556,136 +380,11 @@ private:
         if constexpr (!Nodes::kPolls) {
             return;
         }
-        const std::uint32_t interval = store_limits.poll_interval;
-        work_.ticks += static_cast<std::uint32_t>(std::min<std::size_t>(count, interval));
-        if (work_.ticks >= interval) {
-            work_.ticks = 0;
-            poll_interrupt();
-        }
+        work_.poll.tick(count, store_limits.poll_interval);
     }
 
     Nodes& nodes_;
     Workspace& work_;
-};
-
-// One mutating operation on the state. Every change goes into the
-// workspace's journal; unless commit() is reached the destructor undoes
-// them all, newest first, so a failure anywhere (out of memory, an
-// interrupt) leaves the state exactly as it was.
-//
-// Undoing never needs memory: sets never give storage back during an
-// operation, so each set passes on the way back only through sizes it
-// already held, in forms at least as large.
-class Transaction {
-public:
-    explicit Transaction(Lumora& s)
-        : s_(s), work_(s.workspace()), nodes_(s), editor_(nodes_, work_) {
-        work_.toggles.clear();
-        work_.vops.clear();
-        work_.row_xors.clear();
-        work_.column_flips.clear();
-        work_.patterns.clear();
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    ~Transaction() {
-        if (!committed_) {
-            roll_back();
-        }
-    }
-
-    Editor<DirectNodes>& editor() noexcept { return editor_; }
-
-    // Keeps the changes and lets sets that shrank take smaller forms.
-    // Keeps the changes; then sets that shrank take smaller forms, and
-    // groups whose density changed move between sparse sets and blocks.
-    void commit() noexcept {
-        Qubit last = kNoQubit;
-        const DenseBlock* last_block = nullptr;
-        auto settle = [&](Qubit x) {
-            Node& node = s_.node(x);
-            if (node.kind == SetKind::dense) {
-                // One look per block.
-                if (node.dense.block != last_block) {
-                    last_block = node.dense.block;
-                    reshape_at(s_, x);
-                }
-                return;
-            }
-            compact(node, s_.size());
-            reshape_at(s_, x);
-        };
-        for (const ToggleRecord& r : work_.toggles) {
-            // Bulk updates journal one vertex's changes together.
-            if (r.x != last) {
-                last = r.x;
-                settle(r.x);
-            }
-        }
-        for (const RowRecord& r : work_.row_xors) {
-            settle(r.x);
-        }
-        for (const RowRecord& r : work_.column_flips) {
-            settle(r.x);
-        }
-        finish();
-    }
-
-private:
-    void roll_back() noexcept {
-        for (std::size_t i = work_.column_flips.size(); i-- > 0;) {
-            const RowRecord& r = work_.column_flips[i];
-            Editor<DirectNodes>::flip_column_of(nodes_, s_.node(r.x),
-                                                work_.patterns.begin() + r.offset);
-        }
-        for (std::size_t i = work_.row_xors.size(); i-- > 0;) {
-            const RowRecord& r = work_.row_xors[i];
-            Editor<DirectNodes>::xor_pattern(s_.node(r.x), work_.patterns.begin() + r.offset,
-                                             r.self != 0);
-        }
-        for (std::size_t i = work_.toggles.size(); i-- > 0;) {
-            const ToggleRecord& r = work_.toggles[i];
-            Node& node = s_.node(r.x);
-            if (node.kind == SetKind::dense) {
-                Editor<DirectNodes>::flip_dense(node, s_.node(r.y));
-            } else if (contains(node, r.y)) {
-                erase(node, r.y);
-            } else {
-                if (!has_room(node, 1)) {
-                    std::abort();  // cannot happen: see the class comment
-                }
-                insert_reserved(node, r.y);
-            }
-        }
-        for (std::size_t i = work_.vops.size(); i-- > 0;) {
-            s_.node(work_.vops[i].v).vop = work_.vops[i].old;
-        }
-        finish();
-        // A failure early in a large operation leaves large scratch behind
-        // with a short journal.
-        work_.trim();
-    }
-
-    void finish() noexcept {
-        // Only an operation that changed much can have grown the scratch.
-        const bool large =
-            work_.toggles.size() + work_.vops.size() + work_.patterns.size() > Workspace::kKeep / 4;
-        work_.toggles.clear();
-        work_.vops.clear();
-        work_.row_xors.clear();
-        work_.column_flips.clear();
-        work_.patterns.clear();
-        if (large) {
-            work_.trim();
-        }
-        committed_ = true;
-    }
-
-    Lumora& s_;
-    Workspace& work_;
-    DirectNodes nodes_;
-    Editor<DirectNodes> editor_;
-    bool committed_ = false;
 };
 
 }  // namespace lumora

@@ -1,5 +1,7 @@
-// Engine failures. The engine never catches these; the module boundary turns
-// them into Python exceptions.
+// Every way an engine operation can fail, and the helpers that fail: the
+// index check, the interrupt checks of long operations, and "cannot
+// happen". The engine never catches these; the module boundary turns them
+// into Python exceptions.
 #pragma once
 
 #include <algorithm>
@@ -31,6 +33,18 @@ public:
     const char* what() const noexcept override { return "interrupted"; }
 };
 
+// Bytes that do not describe a state; the message says why.
+class InvalidData : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// The qubits asked for are not a union of entangled groups.
+class NotAUnionOfGroups : public std::invalid_argument {
+public:
+    NotAUnionOfGroups() : std::invalid_argument("qubits must be a union of entangled groups") {}
+};
+
 // A register larger than the engine can index.
 class SizeLimitError : public std::length_error {
 public:
@@ -52,6 +66,11 @@ private:
 std::string index_message(std::size_t len, std::size_t index);
 [[noreturn]] void fail_index(std::size_t len, std::size_t index);
 
+// A broken internal rule: fails the operation with EngineFailure
+// "internal error: entered unreachable code: {what}" (in a noexcept
+// function, that ends the process).
+[[noreturn]] void unreachable(const char* what);
+
 // Long operations call this every so often. It returns normally when there
 // is no reason to stop, and throws Interrupted otherwise.
 void poll_interrupt();
@@ -60,13 +79,14 @@ void poll_interrupt();
 // it small so that every loop checks often.
 inline std::size_t poll_slice = std::size_t{1} << 16;
 
-// Counts units of work and checks for interrupts once per poll_slice of
-// them: for loops whose steps are small and many.
+// Counts units of work and checks for interrupts once per `interval` of
+// them (poll_slice unless the caller says otherwise): the one way loops
+// whose steps are small and many check for interrupts.
 class PollCounter {
 public:
-    void tick(std::size_t units = 1) {
+    void tick(std::size_t units = 1, std::size_t interval = poll_slice) {
         done_ += units;
-        if (done_ >= poll_slice) {
+        if (done_ >= interval) {
             done_ = 0;
             poll_interrupt();
         }
@@ -84,6 +104,10 @@ void sort_polled(std::vector<T>& values);
 // Installs the check behind poll_interrupt (nullptr: never interrupt). It
 // returns true when the running operation must stop.
 void set_interrupt_check(bool (*check)()) noexcept;
+
+// For tests that interrupt operations at each check in turn: while on,
+// long operations check at every step instead of every so often.
+void set_poll_every_step(bool on) noexcept;
 
 template <class T>
 void sort_polled(std::vector<T>& values) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/transaction.hpp"
+
 namespace lumora {
 
 namespace {
@@ -237,7 +239,7 @@ Qubit only_neighbor(const Node& node) {
 // How a set is stored matters only for the one flip; whether a block has
 // thinned, or a set grown dense, is asked after the next journaled
 // operation, which keeps these gates lean.
-bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit b) {
+bool quick_controlled_gate(GraphState& s, const BasisChange& change, Qubit a, Qubit b) {
     const std::uint32_t degree_a = s.node(a).degree;
     const std::uint32_t degree_b = s.node(b).degree;
     LcOp va = rotated(s.node(a).vop, change.control_before);
@@ -307,36 +309,32 @@ bool quick_controlled_gate(Lumora& s, const BasisChange& change, Qubit a, Qubit 
         }
     }
     if (flip) {
-        Node& nx = s.node(x);
-        Node& ny = s.node(y);
-        if (nx.kind == SetKind::dense || ny.kind == SetKind::dense) [[unlikely]] {
-            // Operands stored apart (one dense, or two blocks) are first
-            // brought together on the general path.
-            if (nx.kind != ny.kind || nx.dense.block != ny.dense.block) {
-                return false;
-            }
-            Editor<DirectNodes>::flip_dense(nx, ny);
-            Editor<DirectNodes>::flip_dense(ny, nx);
-        } else if (adjacent(nx, x, ny, y)) {
-            erase(nx, y);
-            erase(ny, x);
-            compact(nx, s.size());
-            compact(ny, s.size());
-        } else {
-            reserve(nx, 1, s.size());
-            reserve(ny, 1, s.size());
-            insert_reserved(nx, y);
-            insert_reserved(ny, x);
+        // Operands stored apart (one dense, or two blocks) are first brought
+        // together on the general path.
+        const Node& nx = s.node(x);
+        const Node& ny = s.node(y);
+        if ((nx.kind == SetKind::dense || ny.kind == SetKind::dense) &&
+            (nx.kind != ny.kind || nx.dense.block != ny.dense.block)) [[unlikely]] {
+            return false;
         }
     }
-    s.node(a).vop = rotated(va, change.control_after);
-    s.node(b).vop = rotated(vb, change.target_after);
+    QuickNodes nodes(s);
+    Editor<QuickNodes> g(nodes, s.workspace());
+    // The one insertion reserves room first; a removal is settled.
+    if (flip && g.toggle_edge(x, y)) {
+        Settle settle(s, false);
+        settle(x);
+        settle(y);
+    }
+    g.set_vop(a, rotated(va, change.control_after));
+    g.set_vop(b, rotated(vb, change.target_after));
     return true;
 }
 
 }  // namespace
 
-void apply_two_qubit_gate(Lumora& s, TwoQubitGate gate, std::size_t control, std::size_t target) {
+void apply_two_qubit_gate(GraphState& s, TwoQubitGate gate, std::size_t control,
+                          std::size_t target) {
     if (control == target) {
         throw SameQubitError("control and target must be different qubits, got " +
                              std::to_string(control) + " for both");

@@ -1,14 +1,13 @@
-#include "engine/inspect.hpp"
-
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <utility>
 
+#include "engine/bits.hpp"
+#include "engine/engine.hpp"
 #include "engine/failure.hpp"
 #include "engine/flat_index_set.hpp"
-#include "engine/query.hpp"
 
 namespace lumora {
 
@@ -45,14 +44,6 @@ void multiply_into(PauliRows& rows, std::size_t r, std::size_t p) {
     rows.minus[r] ^= static_cast<std::uint8_t>(rows.minus[p] ^ (flips ? 1 : 0));
 }
 
-bool bit(const std::uint64_t* words, std::size_t i) {
-    return (words[i / 64] >> (i % 64) & 1) != 0;
-}
-
-void set_bit(std::uint64_t* words, std::size_t i) {
-    words[i / 64] |= std::uint64_t{1} << (i % 64);
-}
-
 // The X and Z bit a Pauli axis (0 X, 1 Y, 2 Z) sets.
 constexpr bool has_x(AxisCode axis) {
     return axis != kAxisZ;
@@ -69,7 +60,7 @@ struct Generator {
 // The canonical generators of one group (`members` ascending), as rows
 // over the whole selection of `width` qubits.
 template <class Position>
-void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::size_t width,
+void group_generators(const GraphState& s, const std::vector<Qubit>& members, std::size_t width,
                       const Position& position, std::vector<Generator>& out) {
     const std::size_t k = members.size();
     PauliRows rows;
@@ -108,7 +99,7 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
         const std::size_t j = column / 2;
         const std::size_t offset = column % 2 == 0 ? 0 : rows.words;
         std::size_t found = next;
-        while (found < k && !bit(rows.row(found) + offset, j)) {
+        while (found < k && !test_bit(rows.row(found) + offset, j)) {
             ++found;
         }
         if (found == k) {
@@ -119,7 +110,7 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
             std::swap(rows.minus[found], rows.minus[next]);
         }
         for (std::size_t r = 0; r < k; ++r) {
-            if (r != next && bit(rows.row(r) + offset, j)) {
+            if (r != next && test_bit(rows.row(r) + offset, j)) {
                 multiply_into(rows, r, next);
             }
         }
@@ -133,7 +124,7 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
         g.text[0] = rows.minus[r] != 0 ? '-' : '+';
         const std::uint64_t* row = rows.row(r);
         for (std::size_t j = 0; j < k; ++j) {
-            const int letter = (bit(row, j) ? 1 : 0) + (bit(row + rows.words, j) ? 2 : 0);
+            const int letter = (test_bit(row, j) ? 1 : 0) + (test_bit(row + rows.words, j) ? 2 : 0);
             g.text[1 + position(members[j])] = kLetters[letter];
         }
         out.push_back(std::move(g));
@@ -142,7 +133,7 @@ void group_generators(const Lumora& s, const std::vector<Qubit>& members, std::s
 
 }  // namespace
 
-std::vector<std::string> canonical_stabilizers(const Lumora& s, bool all,
+std::vector<std::string> canonical_stabilizers(const GraphState& s, bool all,
                                                const std::vector<std::size_t>& selected) {
     const std::size_t width = all ? s.size() : selected.size();
     for (std::size_t q : selected) {
@@ -160,6 +151,7 @@ std::vector<std::string> canonical_stabilizers(const Lumora& s, bool all,
     };
     std::vector<Generator> generators;
     generators.reserve(width);
+    PollCounter poll;
     FlatIndexSet done;
     std::vector<Qubit> members;
     for (std::size_t i = 0; i < width; ++i) {
@@ -178,9 +170,7 @@ std::vector<std::string> canonical_stabilizers(const Lumora& s, bool all,
             std::sort(members.begin(), members.end());
         }
         group_generators(s, members, width, position, generators);
-        if ((i & 0xFFF) == 0xFFF) {
-            poll_interrupt();
-        }
+        poll.tick(16);
     }
     std::sort(generators.begin(), generators.end(),
               [](const Generator& a, const Generator& b) { return a.pivot < b.pivot; });

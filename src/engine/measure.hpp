@@ -13,7 +13,10 @@
 
 #include "clifford/local_clifford.hpp"
 #include "engine/editor.hpp"
+#include "engine/engine.hpp"
+#include "engine/records.hpp"
 #include "engine/rng.hpp"
+#include "engine/transaction.hpp"
 
 namespace lumora {
 
@@ -39,14 +42,14 @@ void measure_graph_x(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
     Members in_b(b_list, w, Workspace::kSecond);
 
     if (r == 0) {
-        g.right_multiply(b, 11);
+        g.right_multiply(b, kLcZH);
         for (Qubit u : a_list) {
             if (u != b && !in_b.contains(u)) {
                 g.right_multiply(u, kLcZ);
             }
         }
     } else {
-        g.right_multiply(b, 9);
+        g.right_multiply(b, kLcXH);
         g.right_multiply(v, kLcZ);
         for (Qubit u : b_list) {
             if (u != v && !in_a.contains(u)) {
@@ -159,7 +162,7 @@ inline constexpr std::uint32_t kQuickDetachDegree = 4096;
 
 // The same on the state itself; a failure part-way leaves it unchanged.
 template <class Rng>
-std::uint8_t measure(Lumora& s, std::size_t v, AxisCode axis, Rng& rng) {
+std::uint8_t measure(GraphState& s, std::size_t v, AxisCode axis, Rng& rng) {
     const Qubit q = s.qubit(v);
     const Node& node = s.node(q);
     if (store_limits.quick_paths && node.degree <= kQuickDetachDegree &&
@@ -170,13 +173,11 @@ std::uint8_t measure(Lumora& s, std::size_t v, AxisCode axis, Rng& rng) {
         Workspace& work = s.workspace();
         Editor<QuickNodes> g(nodes, work);
         const std::uint8_t outcome = measure(g, q, axis, rng);
+        Settle settle(s, in_block);
         for (Qubit w : work.first) {
-            compact(s.node(w), s.size());
+            settle(w);
         }
-        compact(s.node(q), s.size());
-        if (in_block) {
-            reshape_at(s, q);
-        }
+        settle(q);
         return outcome;
     }
     Transaction txn(s);
@@ -185,19 +186,13 @@ std::uint8_t measure(Lumora& s, std::size_t v, AxisCode axis, Rng& rng) {
     return outcome;
 }
 
-struct PeekRecord {
-    std::size_t qubit;
-    std::uint8_t result;
-    AxisCode axis;
-};
-
 // Measures each qubit of `qubits` (distinct indices) on one evolving
 // copy-on-write view of the state, choosing the axis itself: a qubit with
 // neighbours gets a uniformly random axis, an isolated one the axis whose
 // outcome is determined. The state itself is never changed.
 template <class Rng>
-std::vector<PeekRecord> peek_measure_set(const Lumora& s, const std::vector<std::size_t>& qubits,
-                                         Rng& rng) {
+std::vector<PeekRecord> peek_measure_set(const GraphState& s,
+                                         const std::vector<std::size_t>& qubits, Rng& rng) {
     // Every index is checked before the work starts.
     for (std::size_t q : qubits) {
         s.qubit(q);
@@ -207,21 +202,18 @@ std::vector<PeekRecord> peek_measure_set(const Lumora& s, const std::vector<std:
     Editor<OverlayNodes> g(overlay, work);
     std::vector<PeekRecord> records;
     records.reserve(qubits.size());
-    for (std::size_t i = 0; i < qubits.size(); ++i) {
-        const std::size_t index = qubits[i];
+    PollCounter poll;
+    for (const std::size_t index : qubits) {
         const Qubit q = g.qubit(index);
         // Qubits that change little still add up over a huge preview.
-        if ((i & 0xFFF) == 0xFFF) {
-            poll_interrupt();
-        }
+        poll.tick(16);
         AxisCode axis;
         if (g.degree(q) == 0) {
             axis = lc_axis_onto_x[lc_inv[g.vop(q)]];
         } else {
             axis = draw_uniform3(rng);
             if (axis > kAxisZ) {
-                throw EngineFailure(
-                    "internal error: entered unreachable code: rng generates in the range 0..3");
+                unreachable("rng generates in the range 0..3");
             }
         }
         records.push_back({index, measure(g, q, axis, rng), axis});

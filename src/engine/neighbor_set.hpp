@@ -12,18 +12,13 @@
 #include <cstdint>
 
 #include "clifford/local_clifford.hpp"
+#include "engine/bits.hpp"
+#include "engine/dense_block.hpp"
+#include "engine/qubit.hpp"
 
 namespace lumora {
 
-using Qubit = std::uint32_t;
-// The empty slot of a hash set; no qubit has this index because a register
-// holds at most kMaxQubits qubits.
-inline constexpr Qubit kNoQubit = 0xFFFFFFFFu;
-inline constexpr std::size_t kMaxQubits = 0xFFFFFFFFu;
-
 enum class SetKind : std::uint8_t { inline_list, array, hash, bitmap, dense };
-
-struct DenseBlock;
 
 struct Node {
     std::uint32_t degree;
@@ -44,36 +39,6 @@ struct Node {
     };
 };
 static_assert(sizeof(Node) == 24);
-
-// A group of qubits kept as a bit matrix: row i holds the neighbours of
-// member i by their local indices. A block holds whole connected groups:
-// no member has a neighbour outside it. Members stay until the block is
-// dissolved as a whole.
-struct DenseBlock {
-    std::uint32_t size;        // members, with local indices 0..size-1
-    std::uint32_t capacity;    // rows, a multiple of 8
-    std::uint32_t words;       // words per row: capacity bits, rounded up
-    std::uint32_t refs;        // records pointing here
-    std::uint64_t degree_sum;  // twice the number of edges
-    Qubit* members;            // local index -> qubit
-    std::uint64_t* rows;       // capacity rows of `words` words
-
-    std::uint64_t* row(Qubit local) noexcept { return rows + std::size_t{local} * words; }
-    const std::uint64_t* row(Qubit local) const noexcept {
-        return rows + std::size_t{local} * words;
-    }
-};
-
-// row ^= pattern over `words` words; returns the bits left in the row.
-// Uses the processor's population count where it has one.
-std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
-                            std::uint32_t words) noexcept;
-
-// A block with rows for `capacity` members (a multiple of 8), none yet.
-DenseBlock* new_block(std::uint32_t capacity);
-void free_block(DenseBlock* block) noexcept;
-// A copy of the block's rows and members, with no records pointing at it.
-DenseBlock* copy_block(const DenseBlock& original);
 
 // Where one form hands over to the next. The defaults suit real circuits;
 // tests shrink them so that every form and every conversion occurs on a
@@ -168,14 +133,6 @@ inline bool contains(const Node& node, Qubit q) noexcept {
             break;  // needs the other end's record: see linked()
     }
     return false;
-}
-
-inline bool test_bit(const std::uint64_t* bits, Qubit i) noexcept {
-    return (bits[i >> 6] >> (i & 63)) & 1;
-}
-
-inline void flip_bit(std::uint64_t* bits, Qubit i) noexcept {
-    bits[i >> 6] ^= std::uint64_t{1} << (i & 63);
 }
 
 // Whether y, whose record is ny, is in x's set. Sets of a dense block hold

@@ -1,10 +1,9 @@
-#include "engine/query.hpp"
-
+#include "engine/engine.hpp"
 #include "engine/flat_index_set.hpp"
 
 namespace lumora {
 
-std::vector<Qubit> entangled_group(const Lumora& s, std::size_t q) {
+std::vector<Qubit> entangled_group(const GraphState& s, std::size_t q) {
     // Every vertex is appended once, when it is first found, so the queue
     // itself ends up holding the component.
     std::vector<Qubit> queue{s.qubit(q)};

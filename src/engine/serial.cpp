@@ -1,5 +1,3 @@
-#include "engine/serial.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "engine/dense.hpp"
+#include "engine/engine.hpp"
 #include "engine/failure.hpp"
 
 // Layout, version 1 (integers marked varint are LEB128, at most 10 bytes):
@@ -110,7 +109,7 @@ private:
 
 }  // namespace
 
-void encode_state(const Lumora& s, const SeededStream::Position* stream, std::string& out) {
+void encode_state(const GraphState& s, const SeededStream::Position* stream, std::string& out) {
     const std::size_t n = s.size();
     const std::size_t start = out.size();
     out.append(kMagic, sizeof(kMagic));
@@ -244,7 +243,7 @@ Decoded decode_state(std::string_view bytes) {
     }
     // Second pass: build the sets, each with room for its degree.
     decoded.state = create(n);
-    Lumora& s = decoded.state;
+    GraphState& s = decoded.state;
     in.rewind(operators_at);
     for (std::size_t q = 0; q < n; ++q) {
         const LcOp vop = in.byte();

@@ -9,12 +9,13 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <utility>
+
+#include "engine/workspace.hpp"
 
 namespace lumora {
 
 namespace {
-
-std::atomic<bool (*)()> interrupt_check{nullptr};
 
 // Records are written in slices of this many, with an interrupt check
 // between slices, so that building a huge register can be stopped.
@@ -27,27 +28,7 @@ constexpr std::size_t kCapacityLimit = static_cast<std::size_t>(PTRDIFF_MAX) / 3
 
 }  // namespace
 
-std::string index_message(std::size_t len, std::size_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-           std::to_string(index);
-}
-
-void fail_index(std::size_t len, std::size_t index) {
-    throw EngineFailure(index_message(len, index));
-}
-
-void set_interrupt_check(bool (*check)()) noexcept {
-    interrupt_check.store(check, std::memory_order_relaxed);
-}
-
-void poll_interrupt() {
-    bool (*check)() = interrupt_check.load(std::memory_order_relaxed);
-    if (check != nullptr && check()) {
-        throw Interrupted();
-    }
-}
-
-Lumora create(std::size_t qubit_amount) {
+GraphState create(std::size_t qubit_amount) {
     if (qubit_amount > kCapacityLimit) {
         throw EngineFailure("capacity overflow");
     }
@@ -56,7 +37,7 @@ Lumora create(std::size_t qubit_amount) {
                              " is more than a simulator can hold (at most " +
                              std::to_string(kMaxQubits) + " qubits)");
     }
-    Lumora s;
+    GraphState s;
     if (qubit_amount == 0) {
         return s;
     }
@@ -68,19 +49,19 @@ Lumora create(std::size_t qubit_amount) {
     }
     s.n_ = 0;  // the destructor releases only records already written
     const Node fresh = fresh_node();
+    PollCounter poll;
     while (s.n_ < qubit_amount) {
         const std::size_t end = std::min(qubit_amount, s.n_ + kFillSlice);
         std::fill(s.nodes_ + s.n_, s.nodes_ + end, fresh);
+        const std::size_t filled = end - s.n_;
         s.n_ = end;
-        if (end < qubit_amount) {
-            poll_interrupt();
-        }
+        poll.tick(filled);
     }
     return s;
 }
 
-Lumora copy_state(const Lumora& s) {
-    Lumora copy;
+GraphState copy_state(const GraphState& s) {
+    GraphState copy;
     if (s.n_ == 0) {
         return copy;
     }
@@ -90,6 +71,7 @@ Lumora copy_state(const Lumora& s) {
     // a block are usually close together, so the last one is remembered.
     std::unordered_map<const DenseBlock*, DenseBlock*> blocks;
     const DenseBlock* last_original = nullptr;
+    PollCounter poll;
     DenseBlock* last_copy = nullptr;
     // Records are copied a slice at a time as bytes, then those holding
     // storage get copies of it. Until a record is fixed it must not be
@@ -136,80 +118,40 @@ Lumora copy_state(const Lumora& s) {
             std::fill(copy.nodes_ + q, copy.nodes_ + end, empty);
             throw;
         }
-        if (copy.n_ < s.n_) {
-            poll_interrupt();
-        }
+        poll.tick(end - start);
     }
     return copy;
 }
 
-Lumora::~Lumora() {
+GraphState::GraphState() noexcept = default;
+
+GraphState::GraphState(GraphState&& other) noexcept
+    : n_(std::exchange(other.n_, 0)),
+      nodes_(std::exchange(other.nodes_, nullptr)),
+      work_(std::move(other.work_)) {
+}
+
+GraphState& GraphState::operator=(GraphState&& other) noexcept {
+    GraphState moved(std::move(other));
+    std::swap(n_, moved.n_);
+    std::swap(nodes_, moved.nodes_);
+    std::swap(work_, moved.work_);
+    return *this;
+}
+
+GraphState::~GraphState() {
     for (std::size_t q = 0; q < n_; ++q) {
         release(nodes_[q]);
     }
     ::operator delete(nodes_);
 }
 
-Workspace& Lumora::workspace() {
-    if (!work_) {
-        work_ = std::make_unique<Workspace>(n_);
-    }
+Workspace& GraphState::make_workspace() {
+    work_ = std::make_unique<Workspace>(n_);
     return *work_;
 }
 
-std::uint8_t* Workspace::make_flags() {
-    {
-        // Large ones come zeroed from the system, page by page as touched.
-        constexpr std::size_t kCallocFrom = std::size_t{1} << 16;
-        const std::size_t bytes = n_ == 0 ? 1 : n_;
-        if (bytes >= kCallocFrom) {
-            flags_ = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
-            if (flags_ == nullptr) {
-                throw std::bad_alloc();
-            }
-            flags_from_calloc_ = true;
-        } else {
-            flags_ = static_cast<std::uint8_t*>(::operator new(bytes));
-            std::memset(flags_, 0, bytes);
-            flags_from_calloc_ = false;
-        }
-    }
-    return flags_;
-}
-
-void Workspace::release_flags() noexcept {
-    if (flags_from_calloc_) {
-        std::free(flags_);
-    } else {
-        ::operator delete(flags_);
-    }
-    flags_ = nullptr;
-}
-
-void Workspace::trim() noexcept {
-    for (QubitList* list : {&first, &second, &third, &to_add}) {
-        if (list->capacity() > kKeep) {
-            list->release();
-        }
-    }
-    if (toggles.capacity() > kKeep) {
-        toggles.release();
-    }
-    if (vops.capacity() > kKeep) {
-        vops.release();
-    }
-    if (row_xors.capacity() > kKeep) {
-        row_xors.release();
-    }
-    if (column_flips.capacity() > kKeep) {
-        column_flips.release();
-    }
-    if (patterns.capacity() > kKeep) {
-        patterns.release();
-    }
-}
-
-std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s) {
+std::vector<std::pair<Qubit, Qubit>> edge_list(const GraphState& s) {
     // Vertex by vertex, each one's higher neighbours sorted: sorted overall.
     std::vector<std::pair<Qubit, Qubit>> edges;
     std::vector<Qubit> above;
@@ -228,119 +170,6 @@ std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s) {
         poll.tick(1 + s.node(a).degree);
     }
     return edges;
-}
-
-std::string check_invariants(const Lumora& s) {
-    const std::size_t n = s.size();
-    for (Qubit a = 0; a < n; ++a) {
-        const Node& node = s.node(a);
-        const std::string at = " at " + std::to_string(a);
-        if (node.vop >= kLcCount) {
-            return "vertex operator out of range" + at;
-        }
-        std::uint64_t count = 0;
-        std::string defect;
-        std::vector<Qubit> seen;
-        for_each_neighbor(node, [&](Qubit b) {
-            ++count;
-            seen.push_back(b);
-            if (!defect.empty()) {
-                return;
-            }
-            if (b >= n) {
-                defect = "neighbour index out of range" + at;
-            } else if (b == a) {
-                defect = "self-loop" + at;
-            } else if (!linked(node, b, s.node(b))) {
-                defect = "entry " + std::to_string(b) + " not findable" + at;
-            } else if (!linked(s.node(b), a, node)) {
-                defect = "edge " + std::to_string(a) + "-" + std::to_string(b) + " is one-sided";
-            }
-        });
-        if (!defect.empty()) {
-            return defect;
-        }
-        std::sort(seen.begin(), seen.end());
-        if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) {
-            return "duplicate neighbour" + at;
-        }
-        const std::uint64_t capacity = std::uint64_t{1} << node.log2_capacity;
-        switch (node.kind) {
-            case SetKind::inline_list:
-                if (node.degree > 4) {
-                    return "inline set too large" + at;
-                }
-                break;
-            case SetKind::array:
-                if (node.degree > capacity) {
-                    return "array overfull" + at;
-                }
-                break;
-            case SetKind::hash: {
-                std::uint64_t used = 0;
-                for (std::uint64_t i = 0; i < capacity; ++i) {
-                    used += node.slots[i] != kNoQubit;
-                }
-                if (used != node.degree || 4 * used > 3 * capacity) {
-                    return "hash set count or load wrong" + at;
-                }
-                break;
-            }
-            case SetKind::bitmap: {
-                std::uint64_t bits = 0;
-                const std::size_t words = detail::bitmap_words(n);
-                for (std::size_t w = 0; w < words; ++w) {
-                    bits += std::popcount(node.words[w]);
-                }
-                if (bits != node.degree) {
-                    return "bitmap count wrong" + at;
-                }
-                break;
-            }
-            case SetKind::dense: {
-                const DenseBlock& block = *node.dense.block;
-                if (node.dense.local >= block.size || block.members[node.dense.local] != a) {
-                    return "dense row does not map back" + at;
-                }
-                if (test_bit(block.row(node.dense.local), node.dense.local)) {
-                    return "dense self-loop" + at;
-                }
-                // Block-wide facts, checked from the first member.
-                if (node.dense.local == 0) {
-                    std::uint64_t degree_sum = 0;
-                    for (Qubit local = 0; local < block.size; ++local) {
-                        degree_sum += s.node(block.members[local]).degree;
-                    }
-                    if (degree_sum != block.degree_sum || block.refs != block.size ||
-                        block.capacity % 8 != 0 || block.words != (block.capacity + 63) / 64) {
-                        return "dense block bookkeeping wrong" + at;
-                    }
-                    for (Qubit local = 0; local < block.capacity; ++local) {
-                        for (std::uint32_t w = 0; w < block.words; ++w) {
-                            const std::uint64_t word = block.row(local)[w];
-                            const bool unused_row = local >= block.size;
-                            // Bits at or past `size` stand for no member.
-                            const std::uint64_t beyond =
-                                w * 64 + 64 <= block.size ? 0
-                                : w * 64 >= block.size
-                                    ? ~std::uint64_t{0}
-                                    : ~((std::uint64_t{1} << (block.size - w * 64)) - 1);
-                            if ((unused_row && word != 0) || (word & beyond) != 0) {
-                                return "dense block has stray bits" + at;
-                            }
-                        }
-                    }
-                }
-                break;
-            }
-            default:
-                return "unknown set form" + at;
-        }
-        if (count != node.degree) {
-            return "degree does not match the entries" + at;
-        }
-    }
-    return {};
 }
 
 }  // namespace lumora

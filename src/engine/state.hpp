@@ -12,25 +12,17 @@
 #include "clifford/local_clifford.hpp"
 #include "engine/failure.hpp"
 #include "engine/neighbor_set.hpp"
-#include "engine/workspace.hpp"
 
 namespace lumora {
 
-class Lumora {
+class Workspace;
+
+class GraphState {
 public:
-    Lumora() noexcept = default;
-    Lumora(Lumora&& other) noexcept
-        : n_(std::exchange(other.n_, 0)),
-          nodes_(std::exchange(other.nodes_, nullptr)),
-          work_(std::move(other.work_)) {}
-    Lumora& operator=(Lumora&& other) noexcept {
-        Lumora moved(std::move(other));
-        std::swap(n_, moved.n_);
-        std::swap(nodes_, moved.nodes_);
-        std::swap(work_, moved.work_);
-        return *this;
-    }
-    ~Lumora();
+    GraphState() noexcept;
+    GraphState(GraphState&& other) noexcept;
+    GraphState& operator=(GraphState&& other) noexcept;
+    ~GraphState();
 
     std::size_t size() const noexcept { return n_; }
 
@@ -46,16 +38,18 @@ public:
     Node& node(Qubit q) noexcept { return nodes_[q]; }
 
     // The scratch memory of mutating operations, made at first use.
-    Workspace& workspace();
+    Workspace& workspace() { return work_ ? *work_ : make_workspace(); }
 
 private:
-    friend Lumora create(std::size_t qubit_amount);
+    friend GraphState create(std::size_t qubit_amount);
+
+    Workspace& make_workspace();
 
     // An independent copy of the stored state (dense blocks included), in
     // time proportional to its size. Fails with std::bad_alloc or Interrupted
     // and then leaves nothing behind.
-    Lumora copy_state(const Lumora& s);
-    friend Lumora copy_state(const Lumora& s);
+    GraphState copy_state(const GraphState& s);
+    friend GraphState copy_state(const GraphState& s);
 
     std::size_t n_ = 0;
     Node* nodes_ = nullptr;
@@ -65,15 +59,9 @@ private:
 // n qubits in |0...0>, no edges. Fails with "capacity overflow" for sizes no
 // address space can hold, with SizeLimitError above kMaxQubits (32-bit
 // qubit indices), and with OutOfMemory when the records cannot be had.
-Lumora create(std::size_t qubit_amount);
+GraphState create(std::size_t qubit_amount);
 
 // The edges {a, b} with a < b, sorted; for tests and diagnostics.
-std::vector<std::pair<Qubit, Qubit>> edge_list(const Lumora& s);
-
-// Checks that every record holds a valid set of its form (right degree,
-// valid indices, no self-loop, hash sets findable, bitmaps in range), that
-// adjacency is symmetric and every vertex operator is valid; returns a
-// description of the first defect, or an empty string.
-std::string check_invariants(const Lumora& s);
+std::vector<std::pair<Qubit, Qubit>> edge_list(const GraphState& s);
 
 }  // namespace lumora

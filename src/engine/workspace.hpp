@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "engine/failure.hpp"
 #include "engine/neighbor_set.hpp"
 
 namespace lumora {
@@ -177,13 +178,30 @@ public:
     // Snapshots of neighbour sets, taken before they change.
     QubitList first, second, third;
     QubitList to_add;
-    // Elementary set updates since the last interrupt check.
-    std::uint32_t ticks = 0;
+    // Elementary set updates, between interrupt checks.
+    PollCounter poll;
 
     // One byte per qubit, all zero between uses: whoever sets a bit clears
     // it again. Made at first need; large ones are left to the system to
     // zero page by page, so a preview pays only for the pages it touches.
     std::uint8_t* flags() { return flags_ != nullptr ? flags_ : make_flags(); }
+
+    // A row pattern of `words` words appended to `patterns`, copied from
+    // `row` (all zero when it is null); returns where it starts.
+    std::size_t add_pattern(const std::uint64_t* row, std::uint32_t words) {
+        const std::size_t offset = patterns.size();
+        patterns.make_room(words);
+        if (row != nullptr) {
+            for (std::uint32_t w = 0; w < words; ++w) {
+                patterns.push(row[w]);
+            }
+        } else {
+            for (std::uint32_t w = 0; w < words; ++w) {
+                patterns.push(0);
+            }
+        }
+        return offset;
+    }
 
     // Keeps what ordinary operations reuse; gives back what a rare huge
     // one grew.

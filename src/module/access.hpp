@@ -9,12 +9,17 @@
 // in the middle of a long call returns into that call), so its own leases
 // are carried into the child's generation: the object stays held there
 // until that call returns, and its half-done state is never readable.
+//
+// Held leases are kept in one list with the thread that holds each. Leases
+// are taken and given back with the interpreter lock held, which guards the
+// list; the fork handler runs in the child's one thread.
 #pragma once
-
-#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
+
+#include "module/module_state.hpp"
 
 namespace lumora::py {
 
@@ -25,21 +30,10 @@ using AccessCounter = std::atomic<std::uint64_t>;
 
 inline constexpr std::uint32_t kExclusive = 0xFFFFFFFFu;
 
-// Advanced in every forked child; see register_fork_handler().
-inline std::atomic<std::uint32_t> fork_generation{0};
-
-class AccessLease;
-
-// The leases this thread holds, newest first, linked through the leases.
-inline thread_local AccessLease* leases_of_this_thread = nullptr;
-
 void carry_leases_into_child() noexcept;
 
 // Installs, once per process, the child-side fork handler.
-inline void register_fork_handler() noexcept {
-    static const int registered = ::pthread_atfork(nullptr, nullptr, &carry_leases_into_child);
-    static_cast<void>(registered);
-}
+void register_fork_handler() noexcept;
 
 // Holds access for one call and gives it back however the call ends.
 class AccessLease {
@@ -47,19 +41,10 @@ public:
     AccessLease(AccessCounter& counter, Access kind) noexcept
         : counter_(counter),
           kind_(kind),
-          generation_(fork_generation.load(std::memory_order_relaxed)),
+          generation_(module_state().fork_generation.load(std::memory_order_relaxed)),
           held_(take()) {
         if (held_) {
-            below_ = leases_of_this_thread;
-// The lease takes itself off the list when it ends, before its storage goes.
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdangling-pointer"
-#endif
-            leases_of_this_thread = this;
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
-#pragma GCC diagnostic pop
-#endif
+            link();
         }
     }
     AccessLease(const AccessLease&) = delete;
@@ -70,7 +55,7 @@ public:
         }
         unlink();
         // Only a count from this generation is ours to give back.
-        if (generation_ != fork_generation.load(std::memory_order_relaxed)) {
+        if (generation_ != module_state().fork_generation.load(std::memory_order_relaxed)) {
             return;
         }
         if (kind_ == Access::exclusive) {
@@ -91,14 +76,28 @@ public:
 private:
     friend void carry_leases_into_child() noexcept;
 
-    // Leases end in the order they began, so this is normally the top.
-    void unlink() noexcept {
-        AccessLease** link = &leases_of_this_thread;
-        while (*link != nullptr && *link != this) {
-            link = &(*link)->below_;
+    void link() noexcept {
+        owner_ = std::this_thread::get_id();
+        AccessLease*& head = module_state().leases;
+        next_ = head;
+        if (next_ != nullptr) {
+            next_->prev_ = this;
         }
-        if (*link == this) {
-            *link = below_;
+// The lease takes itself off the list when it ends, before its storage goes.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
+        head = this;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
+    }
+
+    void unlink() noexcept {
+        (prev_ != nullptr ? prev_->next_ : module_state().leases) = next_;
+        if (next_ != nullptr) {
+            next_->prev_ = prev_;
         }
     }
 
@@ -140,24 +139,9 @@ private:
     Access kind_;
     std::uint32_t generation_;
     bool held_;
-    AccessLease* below_ = nullptr;
+    std::thread::id owner_;
+    AccessLease* prev_ = nullptr;
+    AccessLease* next_ = nullptr;
 };
-
-// In the child, on the thread that forked: a new generation, in which this
-// thread's leases hold again what they held; everything else is free.
-inline void carry_leases_into_child() noexcept {
-    const std::uint32_t generation = fork_generation.fetch_add(1, std::memory_order_relaxed) + 1;
-    for (AccessLease* lease = leases_of_this_thread; lease != nullptr; lease = lease->below_) {
-        lease->generation_ = generation;
-        lease->counter_.store(lease->stamp(0), std::memory_order_relaxed);
-    }
-    for (AccessLease* lease = leases_of_this_thread; lease != nullptr; lease = lease->below_) {
-        if (lease->kind_ == Access::exclusive) {
-            lease->counter_.store(lease->stamp(kExclusive), std::memory_order_relaxed);
-        } else {
-            lease->counter_.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-}
 
 }  // namespace lumora::py

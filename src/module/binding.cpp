@@ -6,8 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/failure.hpp"
-#include "engine/flat_index_set.hpp"
+#include "engine/engine.hpp"
 #include "module/errors.hpp"
 #include "module/faults.hpp"
 

@@ -4,9 +4,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "engine/failure.hpp"
-#include "engine/inspect.hpp"
-#include "engine/serial.hpp"
+#include "engine/engine.hpp"
+#include "module/module_state.hpp"
 
 namespace lumora::py {
 
@@ -18,9 +17,6 @@ constexpr const char kPanicDoc[] =
     "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
     "usually propagates all the way up the stack and makes the interpreter exit.";
 
-// Created at the first failure and kept for the life of the process.
-PyObject* panic_type = nullptr;
-
 [[noreturn]] void abort_at_boundary() {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::fflush(stderr);
@@ -28,14 +24,15 @@ PyObject* panic_type = nullptr;
 }
 
 PyObject* panic_exception_type() {
-    if (panic_type == nullptr) {
-        panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                               PyExc_BaseException, nullptr);
-        if (panic_type == nullptr) {
+    PyObject*& panic = module_state().panic;
+    if (panic == nullptr) {
+        panic = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                          PyExc_BaseException, nullptr);
+        if (panic == nullptr) {
             abort_at_boundary();
         }
     }
-    return panic_type;
+    return panic;
 }
 
 }  // namespace

@@ -5,28 +5,17 @@
 #include <cstdlib>
 #include <new>
 
-#include "engine/failure.hpp"
-#include "engine/neighbor_set.hpp"
+#include "engine/engine.hpp"
 #include "module/binding.hpp"
+#include "module/module_state.hpp"
+#include "module/simulator.hpp"
 
 namespace lumora::py {
 
-namespace {
-
-// Allocations still allowed before every further one fails, as when memory
-// runs out; -1: no limit. Only the module's own C++ allocations count.
-std::atomic<long> allocations_left{-1};
-
-// Interrupt checks still passed before one requests an interrupt; -1: none.
-// Read and written with the interpreter lock held.
-long polls_left = -1;
-std::uint32_t saved_poll_interval = 0;
-std::size_t saved_poll_slice = 0;
-
-}  // namespace
-
 // Counts one allocation; false when it must fail.
 bool allocation_permitted() noexcept {
+    // Only the module's own C++ allocations count.
+    std::atomic<long>& allocations_left = module_state().allocations_left;
     long left = allocations_left.load(std::memory_order_relaxed);
     while (left >= 0) {
         if (left == 0) {
@@ -56,41 +45,30 @@ bool count_argument(PyObject* value, const char* name, long* out) {
 }
 
 constexpr const char* kFaultParams[] = {"allocations", "polls"};
-constexpr CallableDesc kInjectFaults{"Lumora", "_inject_faults", kFaultParams, 2, 0, 0};
-
-PyObject* inject_faults(PyObject* /*type*/, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    PyObject* bound[2] = {};
+PyObject* run_inject_faults(PyTypeObject* /*type*/, CallArgs& args) {
     long allocations;
     long polls;
-    if (!bind_fastcall(kInjectFaults, args, nargs, kwnames, bound) ||
-        !count_argument(bound[0], "allocations", &allocations) ||
-        !count_argument(bound[1], "polls", &polls)) {
+    if (!count_argument(args.objects[0], "allocations", &allocations) ||
+        !count_argument(args.objects[1], "polls", &polls)) {
         return nullptr;
     }
     // While interrupts are injected, long operations check at every step.
-    if (polls >= 0 && saved_poll_interval == 0) {
-        saved_poll_interval = store_limits.poll_interval;
-        saved_poll_slice = poll_slice;
-        store_limits.poll_interval = 1;
-        poll_slice = 1;
-    } else if (polls < 0 && saved_poll_interval != 0) {
-        store_limits.poll_interval = saved_poll_interval;
-        poll_slice = saved_poll_slice;
-        saved_poll_interval = 0;
-    }
-    polls_left = polls;
-    allocations_left.store(allocations, std::memory_order_relaxed);
+    set_poll_every_step(polls >= 0);
+    module_state().polls_left = polls;
+    module_state().allocations_left.store(allocations, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 
 }  // namespace
 
 bool faults_armed() noexcept {
-    return polls_left >= 0 || allocations_left.load(std::memory_order_relaxed) >= 0;
+    const ModuleState& state = module_state();
+    return state.polls_left >= 0 || state.allocations_left.load(std::memory_order_relaxed) >= 0;
 }
 
 bool interrupt_requested() {
+    // Read and written with the interpreter lock held.
+    long& polls_left = module_state().polls_left;
     if (polls_left >= 0 && polls_left-- == 0) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         return true;
@@ -98,9 +76,12 @@ bool interrupt_requested() {
     return PyErr_CheckSignals() != 0;
 }
 
-PyMethodDef inject_faults_method = {
-    "_inject_faults", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&inject_faults)),
-    METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+constexpr MethodInfo m_inject_faults{
+    {"Lumora", "_inject_faults", kFaultParams, 2, 0, 0},
+    Access::shared,
+    Params::objects,
+    nullptr,
+    &run_inject_faults,
     "_inject_faults($type, /, *, allocations=None, polls=None)\n--\n\nFor lumora's own tests: "
     "from now on the first `allocations` C++ allocations of the module succeed and every later "
     "one fails; the first `polls` interrupt checks pass and the next one raises "

@@ -22,8 +22,4 @@ inline bool interrupted_at(std::size_t step) {
     return ((step & kMask) == kMask || faults_armed()) && interrupt_requested();
 }
 
-// Lumora._inject_faults(*, allocations=None, polls=None): a private class
-// method for the test suite.
-extern PyMethodDef inject_faults_method;
-
 }  // namespace lumora::py

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "module/errors.hpp"
+#include "module/module_state.hpp"
 #include "module/python.hpp"
 #include "module/simulator.hpp"
 #include "module/values.hpp"
@@ -10,14 +11,6 @@
 namespace lumora::py {
 
 namespace {
-
-// The interpreter that first imported the module; -1 before that. The
-// module keeps process-wide objects, so no other interpreter may use it.
-std::atomic<std::int64_t> owning_interpreter{-1};
-
-// Built at the first successful import and kept for the life of the
-// process: importing again returns this same object.
-PyObject* the_module = nullptr;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -66,24 +59,27 @@ PyObject* init_module() {
         }
         return nullptr;
     }
+    // The module keeps process-wide objects, so no other interpreter may
+    // use it.
+    ModuleState& kept = module_state();
     std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (!kept.interpreter.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
                         "lumora does not support sub-interpreters: it can only be used from "
                         "the interpreter that first imported it");
         return nullptr;
     }
-    if (the_module != nullptr) {
-        return Py_NewRef(the_module);
+    if (kept.module != nullptr) {
+        return Py_NewRef(kept.module);
     }
-    Ref module(PyModule_Create2(&module_def, 1013));
+    Ref module(PyModule_Create(&module_def));
     if (!module || !add_class(module.get(), "MeasurementResult", measurement_result_type()) ||
         !add_class(module.get(), "Outcome", outcome_type()) ||
         !add_class(module.get(), "Axis", axis_type()) ||
         !add_class(module.get(), "Lumora", simulator_type())) {
         return nullptr;
     }
-    the_module = Py_NewRef(module.get());
+    kept.module = Py_NewRef(module.get());
     return module.release();
 }
 

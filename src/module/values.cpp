@@ -5,6 +5,7 @@
 
 #include "module/access.hpp"
 #include "module/errors.hpp"
+#include "module/module_state.hpp"
 
 namespace lumora::py {
 
@@ -27,7 +28,7 @@ struct EnumClass {
     const char* doc;
     const char* const* members;  // indexed by member byte
     std::uint8_t member_count;
-    PyTypeObject* type;  // created once, never released
+    PyTypeObject* ModuleState::* type;  // where the class is kept
 };
 
 constexpr const char* kResultMembers[] = {"PlusOne", "MinusOne"};
@@ -40,10 +41,8 @@ EnumClass result_class{"MeasurementResult",
                        "`lumora.MeasurementResult`.",
                        kResultMembers,
                        2,
-                       nullptr};
-EnumClass axis_class{"Axis", "lumora.Axis", nullptr, kAxisMembers, 3, nullptr};
-
-PyTypeObject* outcome_class = nullptr;
+                       &ModuleState::measurement_result};
+EnumClass axis_class{"Axis", "lumora.Axis", nullptr, kAxisMembers, 3, &ModuleState::axis};
 
 void value_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -99,7 +98,8 @@ PyObject* comparison_result(int op, Py_ssize_t left, Py_ssize_t right) {
 // interpreter (identity for ==, TypeError for <).
 template <EnumClass& C>
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
-    if (!PyObject_TypeCheck(self, C.type)) {
+    PyTypeObject* type = module_state().*C.type;
+    if (!PyObject_TypeCheck(self, type)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     auto* member = reinterpret_cast<EnumObject*>(self);
@@ -108,7 +108,7 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     const Py_ssize_t value = member->value;
-    if (PyObject_TypeCheck(other, C.type)) {
+    if (PyObject_TypeCheck(other, type)) {
         auto* other_member = reinterpret_cast<EnumObject*>(other);
         AccessLease other_lease(other_member->access, Access::shared);
         if (!other_lease.held()) {
@@ -131,8 +131,9 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
 
 template <EnumClass& C>
 PyTypeObject* enum_type() {
-    if (C.type != nullptr) {
-        return C.type;
+    PyTypeObject*& kept = module_state().*C.type;
+    if (kept != nullptr) {
+        return kept;
     }
     PyType_Slot slots[] = {
         {Py_tp_base, &PyBaseObject_Type},
@@ -158,7 +159,7 @@ PyTypeObject* enum_type() {
             return nullptr;
         }
     }
-    C.type = type;
+    kept = type;
     return type;
 }
 
@@ -171,7 +172,7 @@ PyObject* outcome_axis(PyObject* self, void*) {
 }
 
 PyObject* outcome_str(PyObject* self) {
-    if (!PyObject_TypeCheck(self, outcome_class)) {
+    if (!PyObject_TypeCheck(self, module_state().outcome)) {
         raise_cannot_cast(self, "Outcome");
         return nullptr;
     }
@@ -209,8 +210,9 @@ PyTypeObject* axis_type() {
 }
 
 PyTypeObject* outcome_type() {
-    if (outcome_class != nullptr) {
-        return outcome_class;
+    PyTypeObject*& kept = module_state().outcome;
+    if (kept != nullptr) {
+        return kept;
     }
     static const char doc[] =
         "Measurement outcome and the axis that was measured.\n\nReturned in the values of "
@@ -223,9 +225,9 @@ PyTypeObject* outcome_type() {
         {Py_tp_str, reinterpret_cast<void*>(&outcome_str)},
         {0, nullptr},
     };
-    outcome_class = create_type("lumora.Outcome", "Outcome", sizeof(OutcomeObject),
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
-    return outcome_class;
+    kept = create_type("lumora.Outcome", "Outcome", sizeof(OutcomeObject),
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
+    return kept;
 }
 
 PyObject* new_measurement_result(std::uint8_t bit) {

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "dense.hpp"
+#include "engine/engine.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
-#include "engine/query.hpp"
 #include "scripted_rng.hpp"
+#include "state_vector.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -43,7 +43,7 @@ std::string message_of(F&& f) {
 
 struct TwoQubit {
     TwoQubitGate gate;
-    int control_axis, target_pauli;  // as in dense::controlled
+    int control_axis, target_pauli;  // as in state_vector::controlled
 };
 const std::map<std::string, TwoQubit> kTwoQubit = {
     {"cz", {TwoQubitGate::cz, 2, 2}},   {"cx", {TwoQubitGate::cx, 2, 0}},
@@ -54,11 +54,11 @@ const std::map<std::string, TwoQubit> kTwoQubit = {
 
 // Runs a circuit written as "h0 s0 cx01" (a gate name, then its qubits) on
 // the engine and on the dense model alike.
-void run(Lumora& s, dense::State& ref, const std::string& circuit) {
-    static const std::map<std::string, std::pair<LcOp, dense::Mat2>> single = {
-        {"x", {kLcX, dense::kPauli[0]}}, {"y", {kLcY, dense::kPauli[1]}},
-        {"z", {kLcZ, dense::kPauli[2]}}, {"h", {kLcH, dense::kH}},
-        {"s", {kLcS, dense::kS}},        {"sdag", {kLcSdag, dense::kSdag}}};
+void run(GraphState& s, state_vector::State& ref, const std::string& circuit) {
+    static const std::map<std::string, std::pair<LcOp, state_vector::Mat2>> single = {
+        {"x", {kLcX, state_vector::kPauli[0]}}, {"y", {kLcY, state_vector::kPauli[1]}},
+        {"z", {kLcZ, state_vector::kPauli[2]}}, {"h", {kLcH, state_vector::kH}},
+        {"s", {kLcS, state_vector::kS}},        {"sdag", {kLcSdag, state_vector::kSdag}}};
     std::istringstream in(circuit);
     for (std::string t; in >> t;) {
         const std::size_t d = t.find_first_of("0123456789");
@@ -71,25 +71,22 @@ void run(Lumora& s, dense::State& ref, const std::string& circuit) {
             const std::size_t b = t[d + 1] - '0';
             const TwoQubit& g = kTwoQubit.at(t.substr(0, d));
             apply_two_qubit_gate(s, g.gate, a, b);
-            ref.apply(dense::controlled(g.control_axis, g.target_pauli), a, b);
+            ref.apply(state_vector::controlled(g.control_axis, g.target_pauli), a, b);
         }
     }
 }
 
-Lumora prepared(std::size_t n, const std::string& circuit) {
-    Lumora s = create(n);
-    dense::State ref(n);
+GraphState prepared(std::size_t n, const std::string& circuit) {
+    GraphState s = create(n);
+    state_vector::State ref(n);
     run(s, ref, circuit);
     return s;
 }
 
-class Examples : public ::testing::TestWithParam<NamedLimits> {
-protected:
-    ScopedLimits limits_{GetParam().limits};
-};
+class Examples : public UnderStoreLimits {};
 
 TEST(ErrorExamples, MessagesAndFailedCallsChangeNothing) {
-    Lumora empty = create(0);
+    GraphState empty = create(0);
     ScriptedRng none;  // throws if anything is drawn
     EXPECT_EQ(message_of<EngineFailure>([&] { apply_gate(empty, 0, kLcH); }), oob(0, 0));
     EXPECT_EQ(message_of<EngineFailure>([&] { measure(empty, 0, kAxisZ, none); }), oob(0, 0));
@@ -100,7 +97,7 @@ TEST(ErrorExamples, MessagesAndFailedCallsChangeNothing) {
         EXPECT_EQ(message_of<EngineFailure>([&] { create(n); }), "capacity overflow");
     }
 
-    Lumora s = prepared(3, "h0 cx01 s2 x1");
+    GraphState s = prepared(3, "h0 cx01 s2 x1");
     const Snapshot before = snapshot(s);
     // Gates that look at the target first name it when both are bad.
     const std::vector<std::string> target_first = {"cx", "cy", "xcy", "ycy"};
@@ -140,12 +137,12 @@ TEST(GateExamples, SingleQubitGatesOnAFreshQubit) {
     for (const auto& [circuit, vop] : cases) {
         EXPECT_EQ(prepared(1, circuit).node(0).vop, vop) << circuit;
     }
-    Lumora g = build_state(3, {{0, 1}, {2, 1}});
+    GraphState g = build_state(3, {{0, 1}, {2, 1}});
     const Edges edges = edge_list(g);
-    dense::State ref = dense::expand(g);
+    state_vector::State ref = state_vector::expand(g);
     run(g, ref, "x1 y1 z1 h1 s1 sdag1 h0 s2");
     EXPECT_EQ(edge_list(g), edges);
-    EXPECT_TRUE(dense::equal_up_to_phase(ref.amp, dense::expand(g).amp));
+    EXPECT_TRUE(state_vector::equal_up_to_phase(ref.amp, state_vector::expand(g).amp));
 }
 
 // Each case lists the factors the state splits into, worked out by hand;
@@ -183,11 +180,12 @@ TEST_P(Examples, ControlledGateCircuits) {
         for (const Group& f : c.factors) {
             n += f.size();
         }
-        Lumora s = create(n);
-        dense::State ref(n);
+        GraphState s = create(n);
+        state_vector::State ref(n);
         run(s, ref, c.circuit);
         ASSERT_EQ(check_invariants(s), "") << c.circuit;
-        EXPECT_TRUE(dense::equal_up_to_phase(ref.amp, dense::expand(s).amp)) << c.circuit;
+        EXPECT_TRUE(state_vector::equal_up_to_phase(ref.amp, state_vector::expand(s).amp))
+            << c.circuit;
         for (const Group& f : c.factors) {
             for (Qubit q : f) {
                 Group g = entangled_group(s, q);
@@ -208,15 +206,15 @@ std::array<std::uint8_t, 2> measure_twice(const Make& make, Qubit q, AxisCode ax
                                           std::size_t draws) {
     std::array<std::uint8_t, 2> outcomes{};
     for (unsigned r : {0u, 1u}) {
-        Lumora s = make();
-        dense::State ref = dense::expand(s);
+        GraphState s = make();
+        state_vector::State ref = state_vector::expand(s);
         ScriptedRng rng{{ScriptedRng::bit_word(r) | 0x7FFFFFFFu}};
         outcomes[r] = measure(s, q, axis, rng);
         EXPECT_EQ(rng.drawn, draws) << "axis " << int(axis);
-        EXPECT_NEAR(ref.project(q, axis, outcomes[r]), draws ? 0.5 : 1.0, dense::kTol);
+        EXPECT_NEAR(ref.project(q, axis, outcomes[r]), draws ? 0.5 : 1.0, state_vector::kTol);
         EXPECT_EQ(check_invariants(s), "");
         EXPECT_EQ(s.node(q).degree, 0u);
-        EXPECT_TRUE(dense::equal_up_to_phase(ref.amp, dense::expand(s).amp))
+        EXPECT_TRUE(state_vector::equal_up_to_phase(ref.amp, state_vector::expand(s).amp))
             << "axis " << int(axis) << " bit " << r;
         ScriptedRng none;
         EXPECT_EQ(measure(s, q, axis, none), outcomes[r]);
@@ -289,7 +287,7 @@ TEST_P(Examples, MeasurementCorrelations) {
     };
     for (const Case& c : cases) {
         for (unsigned bits = 0; bits < 4; ++bits) {
-            Lumora s = prepared(3, c.circuit);
+            GraphState s = prepared(3, c.circuit);
             ScriptedRng rng{{ScriptedRng::bit_word(bits & 1), ScriptedRng::bit_word(bits >> 1)}};
             unsigned parity = 0;
             for (auto [q, axis] : c.measured) {
@@ -306,7 +304,7 @@ TEST_P(Examples, PreviewOfIsolatedQubitsDrawsNothing) {
     ScriptedRng none;
     EXPECT_TRUE(peek_measure_set(create(3), {}, none).empty());
     for (const Eigenstate& e : kEigenstates) {
-        const Lumora s = prepared(1, e.prep);
+        const GraphState s = prepared(1, e.prep);
         const Snapshot before = snapshot(s);
         const auto records = peek_measure_set(s, {0}, none);
         ASSERT_EQ(records.size(), 1u);
@@ -322,7 +320,7 @@ TEST_P(Examples, PreviewOfIsolatedQubitsDrawsNothing) {
 // outcome; the second, isolated on the copy, gets the same axis and the
 // correlated outcome without a draw. The state itself stays as it was.
 TEST_P(Examples, PreviewOfBellPair) {
-    const Lumora s = prepared(2, "h0 cx01");
+    const GraphState s = prepared(2, "h0 cx01");
     const Snapshot before = snapshot(s);
     const std::pair<std::uint32_t, AxisCode> words[] = {
         {0u, kAxisX}, {0x55555556u, kAxisY}, {0xAAAAAAABu, kAxisZ}};

@@ -12,10 +12,9 @@
 #include <optional>
 #include <random>
 
+#include "engine/engine.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
-#include "engine/query.hpp"
-#include "engine/serial.hpp"
 #include "scripted_rng.hpp"
 #include "test_util.hpp"
 
@@ -68,8 +67,8 @@ bool interrupt_on_countdown() {
 // One operation to break: it builds its own state and words each time.
 struct Case {
     std::string name;
-    std::function<Lumora()> build;
-    std::function<void(Lumora&, ScriptedRng&)> run;
+    std::function<GraphState()> build;
+    std::function<void(GraphState&, ScriptedRng&)> run;
 };
 
 std::vector<Case> cases() {
@@ -87,20 +86,22 @@ std::vector<Case> cases() {
         const Qubit a = static_cast<Qubit>(seed % n), b = static_cast<Qubit>((seed * 7 + 3) % n);
         if (a != b) {
             const TwoQubitGate gate = gates[seed % 6];
-            out.push_back({"gate " + std::to_string(seed), build,
-                           [=](Lumora& s, ScriptedRng&) { apply_two_qubit_gate(s, gate, a, b); }});
+            out.push_back({"gate " + std::to_string(seed), build, [=](GraphState& s, ScriptedRng&) {
+                               apply_two_qubit_gate(s, gate, a, b);
+                           }});
         }
         const AxisCode axis = static_cast<AxisCode>(seed % 3);
         out.push_back({"measure " + std::to_string(seed), build,
-                       [=](Lumora& s, ScriptedRng& rng) { measure(s, a, axis, rng); }});
+                       [=](GraphState& s, ScriptedRng& rng) { measure(s, a, axis, rng); }});
         std::vector<std::size_t> previewed{a};
         for (std::size_t q : {std::size_t{b}, (a + 1) % n}) {
             if (std::ranges::count(previewed, q) == 0) {
                 previewed.push_back(q);
             }
         }
-        out.push_back({"peek " + std::to_string(seed), build,
-                       [=](Lumora& s, ScriptedRng& rng) { peek_measure_set(s, previewed, rng); }});
+        out.push_back({"peek " + std::to_string(seed), build, [=](GraphState& s, ScriptedRng& rng) {
+                           peek_measure_set(s, previewed, rng);
+                       }});
     }
     // A hub whose set changes form on the way: a star whose hub and first
     // leaf carry H, so that a cz between them must complement at the hub,
@@ -117,19 +118,16 @@ std::vector<Case> cases() {
         };
         const Qubit spare = static_cast<Qubit>(leaves + 1);
         out.push_back({"star cz " + std::to_string(leaves), build,
-                       [](Lumora& s, ScriptedRng&) { cz(s, 0, 1); }});
+                       [](GraphState& s, ScriptedRng&) { cz(s, 0, 1); }});
         out.push_back({"star join " + std::to_string(leaves), build,
-                       [=](Lumora& s, ScriptedRng&) { cz(s, spare, 0); }});
+                       [=](GraphState& s, ScriptedRng&) { cz(s, spare, 0); }});
         out.push_back({"star measure y " + std::to_string(leaves), build,
-                       [](Lumora& s, ScriptedRng& rng) { measure(s, 0, kAxisY, rng); }});
+                       [](GraphState& s, ScriptedRng& rng) { measure(s, 0, kAxisY, rng); }});
     }
     return out;
 }
 
-class FailuresUnderLimits : public ::testing::TestWithParam<NamedLimits> {
-protected:
-    ScopedLimits limits_{GetParam().limits};
-};
+class FailuresUnderLimits : public UnderStoreLimits {};
 
 // Runs `c` with a failure injected at step k = 0, 1, ... until it gets
 // through; after every failure the state must be as before, and the
@@ -139,12 +137,12 @@ void break_at_every_step(const Case& c, const std::function<void(long)>& arm,
                          const std::function<void()>& disarm, int& failures) {
     const std::vector<std::uint32_t> words = {0x80000000u, 0x12345678u, 0xC0000000u, 0x55555556u,
                                               0x0u,        0xAAAAAAABu, 0x7FFFFFFFu};
-    Lumora reference = c.build();
+    GraphState reference = c.build();
     ScriptedRng reference_rng{words};
     c.run(reference, reference_rng);
     const Snapshot expected = snapshot(reference);
     for (long k = 0;; ++k) {
-        Lumora s = c.build();
+        GraphState s = c.build();
         const Snapshot before = snapshot(s);
         ScriptedRng rng{words};
         bool failed = false;
@@ -206,7 +204,7 @@ TEST(Failures, InterruptOfALargeOperationChangesNothing) {
     for (Qubit q = 1; q <= leaves; ++q) {
         star.emplace_back(0, q);
     }
-    Lumora s = build_state(leaves + 1, star);
+    GraphState s = build_state(leaves + 1, star);
     const Snapshot before = snapshot(s);
     StoreLimits limits = store_limits;
     limits.poll_interval = 4096;
@@ -246,7 +244,7 @@ TEST(Failures, CreateAndQueryFailCleanly) {
     EXPECT_TRUE(runs_out_of_memory(0, [] { create(1u << 20); }));
     EXPECT_FALSE(runs_out_of_memory(1, [] { create(1u << 20); }));
     EXPECT_THROW(create(kMaxQubits + 1), SizeLimitError);
-    const Lumora s = build_state(5, {{0, 1}, {1, 2}, {3, 4}});
+    const GraphState s = build_state(5, {{0, 1}, {1, 2}, {3, 4}});
     EXPECT_TRUE(runs_out_of_memory(0, [&] { entangled_group(s, 0); }));
     EXPECT_EQ(entangled_group(s, 2).size(), 3u);
 }
@@ -256,12 +254,12 @@ TEST(Failures, CreateAndQueryFailCleanly) {
 TEST_P(FailuresUnderLimits, CopiesAndLoadsFailCleanly) {
     int failures = 0;
     for (const Case& c : cases()) {
-        const Lumora s = c.build();
+        const GraphState s = c.build();
         const Snapshot expected = snapshot(s);
         std::string bytes;
         encode_state(s, nullptr, bytes);
         for (long k = 0;; ++k) {
-            std::optional<Lumora> copy;
+            std::optional<GraphState> copy;
             if (!runs_out_of_memory(k, [&] { copy.emplace(copy_state(s)); })) {
                 ASSERT_EQ(snapshot(*copy), expected) << c.name;
                 break;

@@ -11,43 +11,46 @@
 #include <set>
 #include <sstream>
 
-#include "dense.hpp"
+#include "engine/engine.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
-#include "engine/query.hpp"
 #include "scripted_rng.hpp"
+#include "state_vector.hpp"
 #include "test_util.hpp"
 
 namespace {
 
 using namespace lumora;
 using namespace testing_util;
-using dense::equal_up_to_phase;
-using dense::lc_matrix;
+using state_vector::equal_up_to_phase;
+using state_vector::lc_matrix;
 
 TEST(CliffordMatrices, NumberingMatchesKnownGates) {
-    ASSERT_EQ(dense::clifford_group().size(), 24u);
-    const std::vector<std::pair<LcOp, dense::Mat2>> known = {
-        {0, dense::kId}, {1, dense::kPauli[0]}, {2, dense::kPauli[1]}, {3, dense::kPauli[2]},
-        {10, dense::kH}, {6, dense::kS},        {5, dense::kSdag}};
+    ASSERT_EQ(state_vector::clifford_group().size(), 24u);
+    const std::vector<std::pair<LcOp, state_vector::Mat2>> known = {
+        {0, state_vector::kId},       {1, state_vector::kPauli[0]}, {2, state_vector::kPauli[1]},
+        {3, state_vector::kPauli[2]}, {10, state_vector::kH},       {6, state_vector::kS},
+        {5, state_vector::kSdag}};
     for (const auto& [j, m] : known) {
         EXPECT_TRUE(equal_up_to_phase(lc_matrix()[j], m)) << int(j);
     }
-    const std::array<dense::SignedAxis, 3> sqrt_x{{{0, 0}, {2, 1}, {1, 0}}};
-    EXPECT_EQ(dense::conj_action(lc_matrix()[kLcSqrtX]), sqrt_x);
+    const std::array<state_vector::SignedAxis, 3> sqrt_x{{{0, 0}, {2, 1}, {1, 0}}};
+    EXPECT_EQ(state_vector::conj_action(lc_matrix()[kLcSqrtX]), sqrt_x);
 }
 
 TEST(CliffordTables, AgreeWithMatrices) {
     const auto& m = lc_matrix();
     for (int a = 0; a < 24; ++a) {
         for (int b = 0; b < 24; ++b) {
-            EXPECT_TRUE(equal_up_to_phase(m[lc_mul[a][b]], dense::mul(m[a], m[b])))
+            EXPECT_TRUE(equal_up_to_phase(m[lc_mul[a][b]], state_vector::mul(m[a], m[b])))
                 << a << "." << b;
         }
-        EXPECT_TRUE(equal_up_to_phase(dense::mul(m[a], m[lc_inv[a]]), dense::kId)) << a;
-        const auto act = dense::conj_action(m[a]);
+        EXPECT_TRUE(equal_up_to_phase(state_vector::mul(m[a], m[lc_inv[a]]), state_vector::kId))
+            << a;
+        const auto act = state_vector::conj_action(m[a]);
         for (AxisCode axis = 0; axis < 3; ++axis) {
-            const dense::SignedAxis table{lc_conj_axis[axis][a], lc_conj_sign(LcOp(a), axis)};
+            const state_vector::SignedAxis table{lc_conj_axis[axis][a],
+                                                 lc_conj_sign(LcOp(a), axis)};
             EXPECT_EQ(act[axis], table) << "operator " << a << " axis " << int(axis);
         }
         EXPECT_EQ(act[lc_axis_onto_x[a]].axis, 0) << a;
@@ -72,18 +75,15 @@ TEST(CliffordTables, GroupAxioms) {
     }
 }
 
-class UnderLimits : public ::testing::TestWithParam<NamedLimits> {
-protected:
-    ScopedLimits limits_{GetParam().limits};
-};
+class UnderLimits : public UnderStoreLimits {};
 
 TEST_P(UnderLimits, LocalComplementKeepsStateAndTogglesNeighbourPairs) {
     std::mt19937_64 gen(7);
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t n = 1 + gen() % 7;
         const Qubit u = static_cast<Qubit>(gen() % n);
-        Lumora s = random_state(gen, n);
-        const dense::State before = dense::expand(s);
+        GraphState s = random_state(gen, n);
+        const state_vector::State before = state_vector::expand(s);
         const Edges edges = edge_list(s);
         std::set<std::pair<Qubit, Qubit>> expected(edges.begin(), edges.end());
         std::vector<Qubit> around;
@@ -104,7 +104,8 @@ TEST_P(UnderLimits, LocalComplementKeepsStateAndTogglesNeighbourPairs) {
         txn.commit();
         ASSERT_EQ(check_invariants(s), "");
         EXPECT_EQ(edge_list(s), Edges(expected.begin(), expected.end())) << "trial " << trial;
-        EXPECT_TRUE(equal_up_to_phase(before.amp, dense::expand(s).amp)) << "trial " << trial;
+        EXPECT_TRUE(equal_up_to_phase(before.amp, state_vector::expand(s).amp))
+            << "trial " << trial;
     }
 }
 
@@ -144,13 +145,13 @@ TEST_P(UnderLimits, ControlledZForEveryOperatorPairAndNeighbourhood) {
                 for (std::size_t q = 2; q < n; ++q) {
                     vops.push_back(static_cast<LcOp>(gen() % 24));
                 }
-                Lumora s = build_state(n, edges, vops);
-                dense::State ref = dense::expand(s);
+                GraphState s = build_state(n, edges, vops);
+                state_vector::State ref = state_vector::expand(s);
                 ref.cz(0, 1);
                 const bool forward = gen() % 2;
                 cz(s, forward ? 0 : 1, forward ? 1 : 0);
                 ASSERT_EQ(check_invariants(s), "");
-                ASSERT_TRUE(equal_up_to_phase(ref.amp, dense::expand(s).amp))
+                ASSERT_TRUE(equal_up_to_phase(ref.amp, state_vector::expand(s).amp))
                     << "shape " << shape << " vops " << va << "," << vb;
             }
         }
@@ -172,25 +173,25 @@ TEST_P(UnderLimits, MeasurementForEveryOperatorAxisAndOutcome) {
                     for (Qubit q = 1; static_cast<int>(q) <= neighbours; ++q) {
                         around.emplace_back(0, q);
                     }
-                    Lumora s = random_state(gen, n, 0.5, around, {0});
+                    GraphState s = random_state(gen, n, 0.5, around, {0});
                     {
                         Transaction txn(s);
                         txn.editor().set_vop(0, LcOp(vop));
                         txn.commit();
                     }
-                    dense::State ref = dense::expand(s);
+                    state_vector::State ref = state_vector::expand(s);
                     ScriptedRng rng{{ScriptedRng::bit_word(bit) | 0x1234u}};
                     const std::uint8_t outcome = measure(s, 0, axis, rng);
                     const double p = ref.probability(0, axis, outcome);
                     if (rng.drawn == 0) {
-                        ASSERT_NEAR(p, 1.0, dense::kTol) << vop << " " << int(axis);
+                        ASSERT_NEAR(p, 1.0, state_vector::kTol) << vop << " " << int(axis);
                     } else {
-                        ASSERT_NEAR(p, 0.5, dense::kTol) << vop << " " << int(axis);
+                        ASSERT_NEAR(p, 0.5, state_vector::kTol) << vop << " " << int(axis);
                     }
                     ref.project(0, axis, outcome);
                     ASSERT_EQ(check_invariants(s), "");
                     ASSERT_EQ(s.node(0).degree, 0u);
-                    ASSERT_TRUE(equal_up_to_phase(ref.amp, dense::expand(s).amp))
+                    ASSERT_TRUE(equal_up_to_phase(ref.amp, state_vector::expand(s).amp))
                         << "vop " << vop << " axis " << int(axis) << " neighbours " << neighbours
                         << " bit " << bit;
                 }
@@ -217,7 +218,7 @@ constexpr Controlled kControlled[] = {
 
 // The smallest set of qubits containing q whose reduced state is pure: the
 // factor of the state that q belongs to.
-std::vector<Qubit> factor_of(const dense::State& st, std::size_t n, Qubit q) {
+std::vector<Qubit> factor_of(const state_vector::State& st, std::size_t n, Qubit q) {
     std::vector<Qubit> best;
     for (std::size_t mask = 0; mask < (std::size_t{1} << n); ++mask) {
         if (!(mask >> q & 1)) {
@@ -243,8 +244,8 @@ std::vector<Qubit> factor_of(const dense::State& st, std::size_t n, Qubit q) {
                         const auto m = [&](std::size_t r, std::size_t c) {
                             return st.amp[inside[r] | outside[c]];
                         };
-                        rank_one =
-                            std::abs(m(r1, c1) * m(r2, c2) - m(r1, c2) * m(r2, c1)) < dense::kTol;
+                        rank_one = std::abs(m(r1, c1) * m(r2, c2) - m(r1, c2) * m(r2, c1)) <
+                                   state_vector::kTol;
                     }
                 }
             }
@@ -262,9 +263,10 @@ std::vector<Qubit> factor_of(const dense::State& st, std::size_t n, Qubit q) {
 }
 
 TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
-    const std::pair<LcOp, dense::Mat2> single[] = {
-        {kLcX, dense::kPauli[0]}, {kLcY, dense::kPauli[1]}, {kLcZ, dense::kPauli[2]},
-        {kLcH, dense::kH},        {kLcS, dense::kS},        {kLcSdag, dense::kSdag}};
+    const std::pair<LcOp, state_vector::Mat2> single[] = {
+        {kLcX, state_vector::kPauli[0]}, {kLcY, state_vector::kPauli[1]},
+        {kLcZ, state_vector::kPauli[2]}, {kLcH, state_vector::kH},
+        {kLcS, state_vector::kS},        {kLcSdag, state_vector::kSdag}};
     std::mt19937_64 gen(20240611);
     ScriptedRng rng;
     int steps = 0, random_outcomes[2] = {0, 0}, determined = 0, peeked = 0, groups = 0;
@@ -272,8 +274,8 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
     int densified = 0, dissolved = 0;
     for (int circuit = 0; circuit < 400; ++circuit) {
         const std::size_t n = 1 + gen() % 7;
-        Lumora s = create(n);
-        dense::State ref(n);
+        GraphState s = create(n);
+        state_vector::State ref(n);
         std::ostringstream log;
         log << "circuit " << circuit << " on " << n << " qubits:";
         std::vector<SetKind> before(n);
@@ -294,7 +296,7 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
                 const Controlled& c = kControlled[gen() % 9];
                 log << " " << c.name << "(" << q << "," << t << ")";
                 apply_two_qubit_gate(s, c.gate, q, t);
-                ref.apply(dense::controlled(c.control_axis, c.target_pauli), q, t);
+                ref.apply(state_vector::controlled(c.control_axis, c.target_pauli), q, t);
             } else if (kind < 10) {
                 const AxisCode axis = AxisCode(gen() % 3);
                 rng.words.push_back(static_cast<std::uint32_t>(gen()));
@@ -305,11 +307,11 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
                 ASSERT_LE(outcome, 1) << log.str();
                 if (rng.drawn == drawn) {
                     ++determined;
-                    ASSERT_NEAR(p_plus, outcome == 0 ? 1.0 : 0.0, dense::kTol) << log.str();
+                    ASSERT_NEAR(p_plus, outcome == 0 ? 1.0 : 0.0, state_vector::kTol) << log.str();
                 } else {
                     ++random_outcomes[outcome];
                     ASSERT_EQ(rng.drawn, drawn + 1) << log.str();
-                    ASSERT_NEAR(p_plus, 0.5, dense::kTol) << log.str();
+                    ASSERT_NEAR(p_plus, 0.5, state_vector::kTol) << log.str();
                 }
                 ref.project(q, axis, outcome);
             } else if (kind < 11) {
@@ -325,7 +327,7 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
                 log << " peek" << subset.size();
                 ASSERT_EQ(snapshot(s), before) << log.str();
                 ASSERT_EQ(records.size(), subset.size()) << log.str();
-                dense::State sample = ref;
+                state_vector::State sample = ref;
                 for (const PeekRecord& r : records) {
                     ASSERT_EQ(std::ranges::count(subset, r.qubit), 1) << log.str();
                     ASSERT_LE(r.axis, 2) << log.str();
@@ -337,7 +339,7 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
                             std::max(purity, std::abs(2 * sample.probability(r.qubit, a, 0) - 1));
                     }
                     const double p = sample.project(r.qubit, r.axis, r.result);
-                    ASSERT_NEAR(p, purity > 1 - dense::kTol ? 1.0 : 0.5, dense::kTol)
+                    ASSERT_NEAR(p, purity > 1 - state_vector::kTol ? 1.0 : 0.5, state_vector::kTol)
                         << log.str() << " qubit " << r.qubit << " axis " << int(r.axis);
                     ++peeked;
                 }
@@ -348,7 +350,7 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
                 ++groups;
             }
             ASSERT_EQ(check_invariants(s), "") << log.str();
-            ASSERT_TRUE(equal_up_to_phase(dense::expand(s).amp, ref.amp)) << log.str();
+            ASSERT_TRUE(equal_up_to_phase(state_vector::expand(s).amp, ref.amp)) << log.str();
             for (Qubit v = 0; v < n; ++v) {
                 forms.insert(s.node(v).kind);
                 const bool was_dense = before[v] == SetKind::dense;
@@ -386,8 +388,8 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
 TEST(Store, AGroupIgnoresTheRestOfTheRegister) {
     std::mt19937_64 gen(99);
     constexpr std::size_t m = 160;
-    Lumora small = create(m);
-    Lumora large = create(50000);
+    GraphState small = create(m);
+    GraphState large = create(50000);
     for (int step = 0; step < 30000; ++step) {
         const Qubit a = static_cast<Qubit>(gen() % m),
                     b = static_cast<Qubit>((a + 1 + gen() % (m - 1)) % m);

@@ -191,7 +191,7 @@ double hoeffding_bound(double n, double tails, double budget) {
 
 TEST(RngStatistics, RandomOutcomesAreBalanced) {
     constexpr int n = 200000;
-    Lumora s = create(1);
+    GraphState s = create(1);
     ThreadRng rng;
     int minus = 0;
     for (int i = 0; i < n; ++i) {
@@ -205,7 +205,7 @@ TEST(RngStatistics, RandomOutcomesAreBalanced) {
 
 TEST(RngStatistics, PreviewAxisIsUniform) {
     constexpr int n = 300000;
-    Lumora s = create(2);
+    GraphState s = create(2);
     apply_gate(s, 0, kLcH);
     apply_two_qubit_gate(s, TwoQubitGate::cx, 0, 1);
     ThreadRng rng;

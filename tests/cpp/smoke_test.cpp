@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "engine/engine.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
-#include "engine/query.hpp"
 
 TEST(Smoke, BellPair) {
-    lumora::Lumora s = lumora::create(3);
+    lumora::GraphState s = lumora::create(3);
     lumora::apply_gate(s, 0, lumora::kLcH);
     lumora::apply_two_qubit_gate(s, lumora::TwoQubitGate::cx, 0, 1);
     EXPECT_EQ(lumora::entangled_group(s, 0).size(), 2u);

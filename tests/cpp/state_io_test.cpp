@@ -6,9 +6,9 @@
 #include <random>
 #include <string>
 
+#include "engine/engine.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
-#include "engine/serial.hpp"
 #include "scripted_rng.hpp"
 #include "test_util.hpp"
 
@@ -17,10 +17,7 @@ namespace {
 using namespace lumora;
 using namespace testing_util;
 
-class StateIo : public ::testing::TestWithParam<NamedLimits> {
-protected:
-    ScopedLimits limits_{GetParam().limits};
-};
+class StateIo : public UnderStoreLimits {};
 
 // A random step: a gate, a controlled gate or a measurement; returns the
 // outcome of a measurement (or 2 for none) and the words it drew.
@@ -39,7 +36,7 @@ Step random_step(std::mt19937_64& gen, std::size_t n) {
     return step;
 }
 
-std::pair<int, std::size_t> run_step(Lumora& s, const Step& step) {
+std::pair<int, std::size_t> run_step(GraphState& s, const Step& step) {
     ScriptedRng rng{{step.word, step.word ^ 0x9E3779B9u}};
     if (step.kind < 3) {
         apply_gate(s, step.a, step.gate);
@@ -59,14 +56,14 @@ TEST_P(StateIo, CopiesAndLoadsEvolveAsTheOriginal) {
     int compared = 0;
     for (int circuit = 0; circuit < 60; ++circuit) {
         const std::size_t n = 2 + gen() % (circuit % 3 == 0 ? 60 : 9);
-        Lumora original = create(n);
+        GraphState original = create(n);
         for (int i = 0; i < 8 * static_cast<int>(n); ++i) {
             run_step(original, random_step(gen, n));
         }
         std::string bytes;
         encode_state(original, nullptr, bytes);
-        Lumora copy = copy_state(original);
-        Lumora loaded = decode_state(bytes).state;
+        GraphState copy = copy_state(original);
+        GraphState loaded = decode_state(bytes).state;
         ASSERT_EQ(check_invariants(copy), "");
         ASSERT_EQ(check_invariants(loaded), "");
         ASSERT_TRUE(snapshot(copy) == snapshot(original));
@@ -141,7 +138,7 @@ TEST(StateIo, SeededStreamsRewindToMarks) {
 // with InvalidData, never anything worse.
 TEST(StateIo, DecodingRefusesDamagedBytes) {
     std::mt19937_64 gen(9);
-    Lumora s = random_state(gen, 30, 0.3);
+    GraphState s = random_state(gen, 30, 0.3);
     std::string bytes;
     const SeededStream::Position at{{1, 2, 3}, 8, 5, 300};
     encode_state(s, &at, bytes);

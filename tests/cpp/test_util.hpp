@@ -15,6 +15,7 @@
 
 #include "engine/dense.hpp"
 #include "engine/editor.hpp"
+#include "engine/invariants.hpp"
 #include "engine/state.hpp"
 
 namespace testing_util {
@@ -41,6 +42,13 @@ struct NamedLimits {
     StoreLimits limits;
 };
 
+// Tests run once under each store setting: the setting is in force while
+// the test runs.
+class UnderStoreLimits : public ::testing::TestWithParam<NamedLimits> {
+protected:
+    ScopedLimits limits_{GetParam().limits};
+};
+
 // Limits with groups of 2 or more qubits made dense as soon as a set in
 // them grows (`enter`), and dissolved again below 2E = m^2 / `leave`.
 inline StoreLimits dense_limits(std::uint32_t enter, std::uint32_t leave, bool quick) {
@@ -64,9 +72,18 @@ inline const std::vector<NamedLimits>& limit_sets() {
     constexpr std::uint32_t always = 1u << 30;
     static const std::vector<NamedLimits> sets = {
         {"default", StoreLimits{}},
-        {"journaled", StoreLimits{4, 64, 32, 4096, 1u << 20, false, 0, 0}},
-        {"hash", StoreLimits{1, 2, 1, never, 1u << 20, true, 2, 1}},
-        {"bitmap", StoreLimits{1, 2, 2, 0, 1u << 20, false, 32, 8}},
+        {"journaled", StoreLimits{.quick_paths = false, .scan_product = 0, .compared_whole = 0}},
+        {"hash", StoreLimits{.inline_max = 1,
+                             .array_max = 2,
+                             .bitmap_divisor = 1,
+                             .bitmap_min_qubits = never,
+                             .scan_product = 2,
+                             .compared_whole = 1}},
+        {"bitmap", StoreLimits{.inline_max = 1,
+                               .array_max = 2,
+                               .bitmap_divisor = 2,
+                               .bitmap_min_qubits = 0,
+                               .quick_paths = false}},
         {"dense", dense_limits(always, always, true)},
         {"churn", dense_limits(2, 3, false)},
     };
@@ -81,8 +98,9 @@ inline std::string limits_name(const ::testing::TestParamInfo<NamedLimits>& info
 // Edges toggled in order, then vertex operators set, all through the
 // engine's own editor, in sparse sets; then, when the limits in force make
 // every group dense at once, each group of two or more goes into a block.
-inline Lumora build_state(std::size_t n, const Edges& edges, const std::vector<LcOp>& vops = {}) {
-    Lumora s = create(n);
+inline GraphState build_state(std::size_t n, const Edges& edges,
+                              const std::vector<LcOp>& vops = {}) {
+    GraphState s = create(n);
     {
         StoreLimits sparse = store_limits;
         sparse.dense_max = 0;
@@ -109,8 +127,8 @@ inline Lumora build_state(std::size_t n, const Edges& edges, const std::vector<L
 // A random graph (each pair joined with probability p) with random vertex
 // operators; `first` adds its edges before the random ones, and vertices
 // listed in `fixed` get no random edges.
-inline Lumora random_state(std::mt19937_64& gen, std::size_t n, double p = 0.5,
-                           const Edges& first = {}, const std::vector<Qubit>& fixed = {}) {
+inline GraphState random_state(std::mt19937_64& gen, std::size_t n, double p = 0.5,
+                               const Edges& first = {}, const std::vector<Qubit>& fixed = {}) {
     std::bernoulli_distribution join(p);
     Edges edges = first;
     auto is_fixed = [&](Qubit q) {
@@ -138,7 +156,7 @@ struct Snapshot {
     bool operator==(const Snapshot&) const = default;
 };
 
-inline Snapshot snapshot(const Lumora& s) {
+inline Snapshot snapshot(const GraphState& s) {
     Snapshot out{edge_list(s), {}};
     for (Qubit q = 0; q < s.size(); ++q) {
         out.vops.push_back(s.node(q).vop);

@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/serial.hpp"
+#include "engine/engine.hpp"
+#include "engine/invariants.hpp"
 #include "engine/state.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "engine/state.hpp"
 
-namespace dense {
+namespace state_vector {
 
 using cd = std::complex<double>;
 using Mat2 = std::array<cd, 4>;   // row-major
@@ -220,7 +220,7 @@ struct State {
 };
 
 // (vop_0 x ... x vop_{n-1}) |G>, |G> = CZ on every edge of H on all of |0...0>.
-inline State expand(const lumora::Lumora& s) {
+inline State expand(const lumora::GraphState& s) {
     State st(s.size());
     for (std::size_t q = 0; q < s.size(); ++q) {
         st.apply(kH, q);
@@ -234,4 +234,4 @@ inline State expand(const lumora::Lumora& s) {
     return st;
 }
 
-}  // namespace dense
+}  // namespace state_vector

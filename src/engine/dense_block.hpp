@@ -1,0 +1,42 @@
+// The memory of a dense block: a group's adjacency as a bit matrix. When a
+// group takes this form, and when it leaves it, is decided in dense.hpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/qubit.hpp"
+
+namespace lumora {
+
+// A group of qubits kept as a bit matrix: row i holds the neighbours of
+// member i by their local indices. A block holds whole connected groups:
+// no member has a neighbour outside it. Members stay until the block is
+// dissolved as a whole.
+struct DenseBlock {
+    std::uint32_t size;        // members, with local indices 0..size-1
+    std::uint32_t capacity;    // rows, a multiple of 8
+    std::uint32_t words;       // words per row: capacity bits, rounded up
+    std::uint32_t refs;        // records pointing here
+    std::uint64_t degree_sum;  // twice the number of edges
+    Qubit* members;            // local index -> qubit
+    std::uint64_t* rows;       // capacity rows of `words` words
+
+    std::uint64_t* row(Qubit local) noexcept { return rows + std::size_t{local} * words; }
+    const std::uint64_t* row(Qubit local) const noexcept {
+        return rows + std::size_t{local} * words;
+    }
+};
+
+// row ^= pattern over `words` words; returns the bits left in the row.
+// Uses the processor's population count where it has one.
+std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
+                            std::uint32_t words) noexcept;
+
+// A block with rows for `capacity` members (a multiple of 8), none yet.
+DenseBlock* new_block(std::uint32_t capacity);
+void free_block(DenseBlock* block) noexcept;
+// A copy of the block's rows and members, with no records pointing at it.
+DenseBlock* copy_block(const DenseBlock& original);
+
+}  // namespace lumora
