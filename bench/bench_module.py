@@ -57,7 +57,8 @@ def cz_on_cluster(n=100_000):
 
 def ghz_growth():
     for n in (100, 300, 1000):
-        def build():
+
+        def build(n=n):
             sim = Lumora(n)
             sim.h(0)
             for q in range(1, n):
@@ -76,7 +77,8 @@ def entangled_group_chain(n=100_000):
 
 def measurements_on_cluster(n=100_000):
     for name in ("measure_z", "measure_x"):
-        def run():
+
+        def run(name=name):
             sim = cluster(n)
             measure = getattr(sim, name)
             start = time.perf_counter()

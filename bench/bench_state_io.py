@@ -13,6 +13,7 @@ import pickle
 import time
 
 import stim
+
 from lumora import Lumora
 
 
@@ -39,15 +40,19 @@ def copies_and_pickles(n=1_000_000):
     sim = cluster(n)
     fresh = best(lambda: Lumora(n))
     copied = best(sim.copy)
-    print(f"1D cluster of {n} qubits: copy() {copied * 1e3:.1f} ms, a fresh Lumora({n}) {fresh * 1e3:.1f} ms "
-          f"(copy / fresh = {copied / fresh:.2f})")
+    print(
+        f"1D cluster of {n} qubits: copy() {copied * 1e3:.1f} ms, a fresh Lumora({n}) {fresh * 1e3:.1f} ms "
+        f"(copy / fresh = {copied / fresh:.2f})"
+    )
     data = pickle.dumps(sim, protocol=pickle.HIGHEST_PROTOCOL)
     edges = n - 1
     dumps = best(lambda: pickle.dumps(sim, protocol=pickle.HIGHEST_PROTOCOL))
     loads = best(lambda: pickle.loads(data))
-    print(f"  pickle: {len(data)} bytes = {len(data) / n:.2f} B per qubit with {edges / n:.2f} edges per qubit "
-          f"(budget 20 B per qubit + 8 B per edge = {(20 * n + 8 * edges) / n:.0f} B per qubit); "
-          f"dumps {dumps * 1e3:.1f} ms, loads {loads * 1e3:.1f} ms")
+    print(
+        f"  pickle: {len(data)} bytes = {len(data) / n:.2f} B per qubit with {edges / n:.2f} edges per qubit "
+        f"(budget 20 B per qubit + 8 B per edge = {(20 * n + 8 * edges) / n:.0f} B per qubit); "
+        f"dumps {dumps * 1e3:.1f} ms, loads {loads * 1e3:.1f} ms"
+    )
 
 
 def shots(count=100_000):
@@ -74,8 +79,10 @@ def shots(count=100_000):
 
     ours = best(lumora_shots, 3) / count * 1e9
     theirs = best(stim_shots, 3) / count * 1e9
-    print(f"{count} shots of a 5-qubit GHZ state by copy + measure: lumora {ours:.0f} ns per shot, "
-          f"stim {theirs:.0f} ns per shot (stim / lumora = {theirs / ours:.2f})")
+    print(
+        f"{count} shots of a 5-qubit GHZ state by copy + measure: lumora {ours:.0f} ns per shot, "
+        f"stim {theirs:.0f} ns per shot (stim / lumora = {theirs / ours:.2f})"
+    )
 
 
 if __name__ == "__main__":

@@ -21,6 +21,7 @@ import time
 import timeit
 
 import stim
+
 from lumora import Lumora
 
 STIM_MAX_QUBITS = 20_000  # 4 n^2 bits: 200 MB of tableau; larger ones take gigabytes and seconds per measurement
@@ -61,8 +62,18 @@ def stim_methods(sim):
         measure(q)
         h(q)
 
-    return {"h": h, "s": sim.s, "sdag": sim.s_dag, "x": sim.x, "y": sim.y, "z": sim.z, "cz": sim.cz, "cx": sim.cx,
-            "measure_z": measure, "measure_x": measure_x}
+    return {
+        "h": h,
+        "s": sim.s,
+        "sdag": sim.s_dag,
+        "x": sim.x,
+        "y": sim.y,
+        "z": sim.z,
+        "cz": sim.cz,
+        "cx": sim.cx,
+        "measure_z": measure,
+        "measure_x": measure_x,
+    }
 
 
 SIMULATORS = {"lumora": (lumora_state, lumora_methods), "stim": (stim_state, stim_methods)}
@@ -118,7 +129,7 @@ def stim_prefix(n, prepare, ops, seconds=STIM_SECONDS):
     calls = bind(ops, found)
     done, spent, step = 0, 0.0, 1
     while done < len(calls) and (spent < seconds or spent / done * len(calls) < 2 * seconds):
-        part = calls[done:done + step]
+        part = calls[done : done + step]
         start = time.perf_counter()
         run_ops(part)
         took = time.perf_counter() - start
@@ -143,8 +154,7 @@ def compare(label, n, prepare, ops, repeat):
         return lumora_ns
     row(label, lumora_ns)
     head = ops[:done]
-    row(f"  only its first {done} ops", best_time("lumora", n, prepare, head, repeat) / done * 1e9,
-        spent / done * 1e9)
+    row(f"  only its first {done} ops", best_time("lumora", n, prepare, head, repeat) / done * 1e9, spent / done * 1e9)
     return lumora_ns
 
 
@@ -195,14 +205,24 @@ def cluster_1d():
     edges = [("cz", q, q + 1) for q in range(n - 1)]
     compare("cz(q, q + 1), on qubits in |+>", n, line, edges, 3)
     for axis in ("x", "z"):
-        compare(f"measure_{axis}(q) over the cluster, in order", n, line + edges,
-                [("measure_" + axis, q) for q in range(n)], 3)
+        compare(
+            f"measure_{axis}(q) over the cluster, in order",
+            n,
+            line + edges,
+            [("measure_" + axis, q) for q in range(n)],
+            3,
+        )
     small = 2000
-    line, edges = line[:small], edges[:small - 1]
+    line, edges = line[:small], edges[: small - 1]
     compare(f"the same at n = {small}: cz", small, line, edges, 3)
     for axis in ("x", "z"):
-        compare(f"the same at n = {small}: measure_{axis}", small, line + edges,
-                [("measure_" + axis, q) for q in range(small)], 1)
+        compare(
+            f"the same at n = {small}: measure_{axis}",
+            small,
+            line + edges,
+            [("measure_" + axis, q) for q in range(small)],
+            1,
+        )
 
 
 def cluster_2d():
@@ -268,8 +288,9 @@ def dense():
     # group thins out and falls apart (the conversion back).
     build = [("h", q) for q in range(m)] + dense_mix(rng, m, 10 * m)
     compare(f"m = {m}, from fresh through dense, per op", m, [], build, 3)
-    compare(f"m = {m}, X measurement of every qubit of the dense group", m, build,
-            [("measure_x", q) for q in range(m)], 3)
+    compare(
+        f"m = {m}, X measurement of every qubit of the dense group", m, build, [("measure_x", q) for q in range(m)], 3
+    )
 
 
 MEMORY_PROBE = r"""
@@ -299,8 +320,9 @@ print(*(after - b for after, b in zip(statm(), before)))
 
 def growth(which, n, build, per):
     """Memory that a state of n qubits (fresh, or a GHZ state) adds in a fresh interpreter, per ``per`` units."""
-    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, which, str(n), build],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", MEMORY_PROBE, which, str(n), build], capture_output=True, text=True, check=True
+    )
     virtual, resident = (int(v) / per for v in done.stdout.split())
     return f"{resident:9.1f} resident, {virtual:9.1f} virtual"
 
@@ -316,8 +338,15 @@ def memory():
     print(f"  stim, fresh state of {n} qubits, per qubit:          {growth('stim', n, 'fresh', n)}", flush=True)
 
 
-WORKLOADS = {"call": single_qubit_call, "ghz": ghz, "cluster1d": cluster_1d, "cluster2d": cluster_2d,
-             "random": random_circuits, "dense": dense, "memory": memory}
+WORKLOADS = {
+    "call": single_qubit_call,
+    "ghz": ghz,
+    "cluster1d": cluster_1d,
+    "cluster2d": cluster_2d,
+    "random": random_circuits,
+    "dense": dense,
+    "memory": memory,
+}
 
 
 def main():

@@ -81,9 +81,7 @@ def sample_with_processes(sim: Lumora, shots: int, workers: int, seed: int) -> l
         return [shot for future in futures for shot in future.result()]
 
 
-def sample_with_dask(
-    sim: Lumora, shots: int, workers: int, seed: int, address: str | None = None
-) -> list[Shot]:
+def sample_with_dask(sim: Lumora, shots: int, workers: int, seed: int, address: str | None = None) -> list[Shot]:
     """Samples `shots` shots of `sim` as `workers` tasks on a dask.distributed cluster.
 
     Without `address`, a LocalCluster of `workers` single-threaded processes
@@ -94,9 +92,7 @@ def sample_with_dask(
     try:
         distributed = importlib.import_module("dask.distributed")
     except ImportError as error:
-        raise ImportError(
-            "the dask backend requires dask.distributed: pip install 'lumora[dask]'"
-        ) from error
+        raise ImportError("the dask backend requires dask.distributed: pip install 'lumora[dask]'") from error
     plan = worker_plan(shots, workers, seed)
     if address is None:
         cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True)
@@ -107,10 +103,7 @@ def sample_with_dask(
     try:
         # The prepared state is sent to the workers once; tasks refer to it.
         prepared = client.scatter(sim, broadcast=True)
-        futures = [
-            client.submit(run_shots, prepared, sequence, count, pure=False)
-            for sequence, count in plan
-        ]
+        futures = [client.submit(run_shots, prepared, sequence, count, pure=False) for sequence, count in plan]
         results: list[list[Shot]] = client.gather(futures)
     finally:
         client.close()

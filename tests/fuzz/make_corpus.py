@@ -2,6 +2,7 @@
 
 Run from the repository root with lumora importable: python tests/fuzz/make_corpus.py
 """
+
 import pathlib
 import random
 

@@ -1,4 +1,5 @@
 """Argument binding and conversion, qubit sets, access rules and engine failures."""
+
 import itertools
 import operator
 import sys
@@ -6,6 +7,8 @@ import sys
 import pytest
 
 import lumora
+
+from helpers import HookSet, Index, panics, peek_text
 
 L = lumora.Lumora
 BINDING = [
@@ -23,27 +26,20 @@ BINDING = [
     (lambda s: s.peek_measure_set(), "Lumora.peek_measure_set() missing 1 required positional argument: 'qubits'"),
 ]
 # a call with one bad argument, and the parameter it lands in
-PARAMETERS = [(lambda s, a: L(a), "qubit_amount"), (lambda s, a: s.h(a), "qubit"),
-              (lambda s, a: s.measure_y(a), "qubit"), (lambda s, a: s.get_entangled_group(a), "qubit"),
-              (lambda s, a: s.cx(a, "b"), "control"), (lambda s, a: s.ycz(1, a), "target"),
-              (lambda s, a: s.peek_measure_set({0, a}), "qubits")]
+PARAMETERS = [
+    (lambda s, a: L(a), "qubit_amount"),
+    (lambda s, a: s.h(a), "qubit"),
+    (lambda s, a: s.measure_y(a), "qubit"),
+    (lambda s, a: s.get_entangled_group(a), "qubit"),
+    (lambda s, a: s.cx(a, "b"), "control"),
+    (lambda s, a: s.ycz(1, a), "target"),
+    (lambda s, a: s.peek_measure_set({0, a}), "qubits"),
+]
 
 
 class IntWithIndex(int):
     def __index__(self):
         return 0
-
-
-class HookSet(set):
-    """A set whose iteration first runs ``hook``."""
-
-    def __init__(self, items, hook):
-        super().__init__(items)
-        self.hook, self.seen = hook, None
-
-    def __iter__(self):
-        self.seen = self.hook()
-        return super().__iter__()
 
 
 @pytest.mark.parametrize("call,message", BINDING)
@@ -53,27 +49,34 @@ def test_binding_errors(call, message):
     assert type(info.value) is TypeError and str(info.value) == message
 
 
-@pytest.mark.parametrize("call", [lambda s: s.cx(0, 1), lambda s: s.cx(0, target=1),
-                                  lambda s: s.cx(control=0, target=1), lambda s: s.cx(target=1, control=0)])
-def test_keywords_bind_by_name(call, kit):
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.cx(0, 1),
+        lambda s: s.cx(0, target=1),
+        lambda s: s.cx(control=0, target=1),
+        lambda s: s.cx(target=1, control=0),
+    ],
+)
+def test_keywords_bind_by_name(call):
     sim = L(qubit_amount=2)
     sim.x(0)
     assert call(sim) is None
-    assert kit.peek_text(sim, {0, 1}) == {0: "(Z, -1)", 1: "(Z, -1)"}
+    assert peek_text(sim, {0, 1}) == {0: "(Z, -1)", 1: "(Z, -1)"}
 
 
-def test_integer_like_arguments(kit):
-    sim = L(kit.Index(4))
+def test_integer_like_arguments():
+    sim = L(Index(4))
     sim.h(True)
-    sim.x(qubit=kit.Index(2))
+    sim.x(qubit=Index(2))
     sim.y(IntWithIndex(3))  # an int subclass is taken by value, its __index__ is not consulted
-    assert kit.peek_text(sim, range(4)) == {0: "(Z, +1)", 1: "(X, +1)", 2: "(Z, -1)", 3: "(Z, -1)"}
+    assert peek_text(sim, range(4)) == {0: "(Z, +1)", 1: "(X, +1)", 2: "(Z, -1)", 3: "(Z, -1)"}
 
 
 @pytest.mark.parametrize("call,name", PARAMETERS)
 @pytest.mark.parametrize("bad", [2.0, "a", None, b"\x01", 1j, (0,), "index returning str"])
-def test_non_integer_arguments(call, name, bad, kit):
-    bad = kit.Index("3") if bad == "index returning str" else bad
+def test_non_integer_arguments(call, name, bad):
+    bad = Index("3") if bad == "index returning str" else bad
     with pytest.raises(TypeError) as expected:
         operator.index(bad)
     with pytest.raises(TypeError) as info:
@@ -83,26 +86,33 @@ def test_non_integer_arguments(call, name, bad, kit):
 
 
 @pytest.mark.parametrize("call,name", PARAMETERS)
-@pytest.mark.parametrize("bad", [-1, -2**70, 2**64, 2**100, "index -1", "index 2**64"])
-def test_out_of_range_integers(call, name, bad, kit):
-    bad = kit.Index({"index -1": -1, "index 2**64": 2**64}[bad]) if isinstance(bad, str) else bad
+@pytest.mark.parametrize("bad", [-1, -(2**70), 2**64, 2**100, "index -1", "index 2**64"])
+def test_out_of_range_integers(call, name, bad):
+    bad = Index({"index -1": -1, "index 2**64": 2**64}[bad]) if isinstance(bad, str) else bad
     with pytest.raises(OverflowError) as info:
         call(L(2), bad)
     assert type(info.value) is OverflowError and not str(info.value).startswith("argument")
 
 
-@pytest.mark.parametrize("kind", [TypeError, ValueError, OverflowError, RuntimeError,
-                                  type("SubTypeError", (TypeError,), {})])
-@pytest.mark.parametrize("call,name", [(lambda s, i: s.h(i), "qubit"), (lambda s, i: s.peek_measure_set({i}), "qubits"),
-                                       (lambda s, i: s.peek_measure_set(HookSet({0}, i.__index__)), "qubits")])
-def test_errors_raised_by_user_code(kind, call, name, kit):
+@pytest.mark.parametrize(
+    "kind", [TypeError, ValueError, OverflowError, RuntimeError, type("SubTypeError", (TypeError,), {})]
+)
+@pytest.mark.parametrize(
+    "call,name",
+    [
+        (lambda s, i: s.h(i), "qubit"),
+        (lambda s, i: s.peek_measure_set({i}), "qubits"),
+        (lambda s, i: s.peek_measure_set(HookSet({0}, i.__index__)), "qubits"),
+    ],
+)
+def test_errors_raised_by_user_code(kind, call, name):
     error, root = kind("boom"), ValueError("root")
 
     def fail():
         raise error from root
 
     with pytest.raises(kind) as info:
-        call(L(2), kit.Index(0, fail))
+        call(L(2), Index(0, fail))
     if kind is TypeError:  # exactly TypeError: rewritten with the parameter name, cause kept
         assert type(info.value) is TypeError and str(info.value) == f"argument '{name}': boom"
     else:
@@ -119,8 +129,10 @@ def test_qubit_set_kinds(kind):
     assert {q: str(o) for q, o in result.items()} == {1: "(Z, -1)", 2: "(Z, +1)"}
 
 
-@pytest.mark.parametrize("value,type_name", [([0, 1], "list"), ((0,), "tuple"), ({0: 1}, "dict"),
-                                             ({0: 1}.keys(), "dict_keys"), (0, "int"), (None, "NoneType")])
+@pytest.mark.parametrize(
+    "value,type_name",
+    [([0, 1], "list"), ((0,), "tuple"), ({0: 1}, "dict"), ({0: 1}.keys(), "dict_keys"), (0, "int"), (None, "NoneType")],
+)
 def test_qubit_set_rejects_other_containers(value, type_name):
     with pytest.raises(TypeError) as info:
         L(2).peek_measure_set(value)
@@ -128,41 +140,47 @@ def test_qubit_set_rejects_other_containers(value, type_name):
 
 
 # re-entrant calls from inside a conversion: an argument's __index__ or a qubit set's __iter__
-OUTER = {"gate": (True, lambda s, arg, items: s.h(arg)),
-         "two-qubit gate": (True, lambda s, arg, items: s.cx(1, arg)),
-         "measurement": (True, lambda s, arg, items: s.measure_x(arg)),
-         "group": (False, lambda s, arg, items: s.get_entangled_group(arg)),
-         "peek element": (False, lambda s, arg, items: s.peek_measure_set({arg})),
-         "peek iteration": (False, lambda s, arg, items: s.peek_measure_set(items))}
-INNER = {"gate": (True, lambda s: s.x(0)), "measurement": (True, lambda s: s.measure_y(0)),
-         "group": (False, lambda s: s.get_entangled_group(0)), "peek": (False, lambda s: s.peek_measure_set({0}))}
+OUTER = {
+    "gate": (True, lambda s, arg, items: s.h(arg)),
+    "two-qubit gate": (True, lambda s, arg, items: s.cx(1, arg)),
+    "measurement": (True, lambda s, arg, items: s.measure_x(arg)),
+    "group": (False, lambda s, arg, items: s.get_entangled_group(arg)),
+    "peek element": (False, lambda s, arg, items: s.peek_measure_set({arg})),
+    "peek iteration": (False, lambda s, arg, items: s.peek_measure_set(items)),
+}
+INNER = {
+    "gate": (True, lambda s: s.x(0)),
+    "measurement": (True, lambda s: s.measure_y(0)),
+    "group": (False, lambda s: s.get_entangled_group(0)),
+    "peek": (False, lambda s: s.peek_measure_set({0})),
+}
 
 
 @pytest.mark.parametrize("outer,inner", list(itertools.product(OUTER, INNER)))
-def test_reentrant_calls(outer, inner, kit):
+def test_reentrant_calls(outer, inner):
     sim = L(2)
     (outer_exclusive, outer_call), (inner_exclusive, inner_call) = OUTER[outer], INNER[inner]
-    arg, items = kit.Index(0, lambda: inner_call(sim)), HookSet({0}, lambda: inner_call(sim))
+    arg, items = Index(0, lambda: inner_call(sim)), HookSet({0}, lambda: inner_call(sim))
     if inner_exclusive or outer_exclusive:
         with pytest.raises(RuntimeError) as info:
             outer_call(sim, arg, items)
         assert type(info.value) is RuntimeError
         assert str(info.value) == ("Already borrowed" if inner_exclusive else "Already mutably borrowed")
-        assert kit.peek_text(sim, {0, 1}) == {0: "(Z, +1)", 1: "(Z, +1)"}  # nothing ran
+        assert peek_text(sim, {0, 1}) == {0: "(Z, +1)", 1: "(Z, +1)"}  # nothing ran
     else:
         outer_call(sim, arg, items)
         seen = arg.seen if arg.seen is not None else items.seen
         assert seen == {0} if inner == "group" else {q: str(o) for q, o in seen.items()} == {0: "(Z, +1)"}
     sim.h(0)  # access was released
-    assert kit.peek_text(sim, {0}) == {0: "(X, +1)"}
+    assert peek_text(sim, {0}) == {0: "(X, +1)"}
 
 
-def test_nested_calls_on_another_object_and_binding_before_access(kit):
+def test_nested_calls_on_another_object_and_binding_before_access():
     sim, other = L(1), L(1)
-    sim.h(kit.Index(0, lambda: other.x(0)))
-    assert kit.peek_text(other, {0}) == {0: "(Z, -1)"}
+    sim.h(Index(0, lambda: other.x(0)))
+    assert peek_text(other, {0}) == {0: "(Z, -1)"}
     with pytest.raises(TypeError) as info:  # the inner binding error, not an access error, gets the prefix
-        sim.h(kit.Index(0, lambda: sim.h()))
+        sim.h(Index(0, lambda: sim.h()))
     assert str(info.value) == "argument 'qubit': Lumora.h() missing 1 required positional argument: 'qubit'"
 
 
@@ -191,11 +209,11 @@ def test_panic_exception(capfd):
 
 @pytest.mark.skipif(sys.maxsize < 2**32, reason="sizes for a 64-bit address space")
 @pytest.mark.parametrize("amount", [2**32, 2**40, 2**58 - 1, 2**58, 2**62, 2**64 - 1])
-def test_impossible_sizes(amount, kit):
+def test_impossible_sizes(amount):
     """Above 2**32 - 1 qubits a register cannot be indexed: one clear error naming the limit; from 2**58 on the
     records would not fit half of any address space, which stays the engine failure "capacity overflow"."""
     if amount >= 2**58:
-        with kit.panics("capacity overflow"):
+        with panics("capacity overflow"):
             L(amount)
     else:
         with pytest.raises(ValueError) as info:

@@ -1,17 +1,27 @@
 """What the README and the examples promise, run as a user would run it."""
+
 import importlib
-import importlib.util
 import re
 import shlex
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+from helpers import run_python
+
 ROOT = Path(__file__).resolve().parents[2]
 README = ROOT / "README.md"
 EXAMPLES = ROOT / "examples"
+# what an example needs beyond lumora: its tests skip without it
+EXAMPLE_NEEDS = {"parallel_shots.py": "numpy"}
+
+
+def example_needs(script):
+    """Skips the test when the example ``script`` (a file name) needs a package that is not installed."""
+    if script in EXAMPLE_NEEDS:
+        package = EXAMPLE_NEEDS[script]
+        pytest.importorskip(package, reason=f"examples/{script} needs {package}, which is not installed")
 
 
 def fenced_blocks(language):
@@ -36,16 +46,18 @@ PYTHON_BLOCKS = fenced_blocks("python")
 def test_every_python_block_is_found():
     # A fence written differently (indented, "py", trailing text) would be
     # skipped silently by the runner below.
-    opened = [line for line in README.read_text(encoding="utf-8").splitlines()
-              if line.lstrip().startswith("```") and "py" in line]
+    opened = [
+        line
+        for line in README.read_text(encoding="utf-8").splitlines()
+        if line.lstrip().startswith("```") and "py" in line
+    ]
     assert len(PYTHON_BLOCKS) == len(opened) >= 4
 
 
-@pytest.mark.parametrize("line, source", PYTHON_BLOCKS,
-                         ids=[f"README.md:{line}" for line, _ in PYTHON_BLOCKS])
+@pytest.mark.parametrize("line, source", PYTHON_BLOCKS, ids=[f"README.md:{line}" for line, _ in PYTHON_BLOCKS])
 def test_readme_python_block(line, source, tmp_path, monkeypatch):
-    if "to_networkx" in source and importlib.util.find_spec("networkx") is None:
-        pytest.skip("networkx is not installed")
+    if "to_networkx" in source:
+        pytest.importorskip("networkx", reason="networkx is not installed (pip install networkx)")
     monkeypatch.chdir(tmp_path)
     # Padded so that a traceback names the README's own line numbers.
     code = compile("\n" * (line - 1) + source, str(README), "exec")
@@ -64,8 +76,8 @@ def readme_example_commands():
 @pytest.mark.parametrize("command", readme_example_commands(), ids=" ".join)
 def test_readme_example_command(command, tmp_path):
     script, *args = command
-    done = subprocess.run([sys.executable, str(ROOT / script), *args], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=600)
+    example_needs(Path(script).name)
+    done = run_python(str(ROOT / script), *args, cwd=tmp_path, timeout=600)
     assert done.returncode == 0, done.stderr
 
 
@@ -79,14 +91,15 @@ EXAMPLE_ARGS = {"parallel_shots.py": ["--shots", "200", "--workers", "2", "--see
 
 @pytest.mark.parametrize("script", sorted(path.name for path in EXAMPLES.glob("*.py")))
 def test_example_runs(script, tmp_path):
-    done = subprocess.run([sys.executable, str(EXAMPLES / script), *EXAMPLE_ARGS.get(script, [])],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    example_needs(script)
+    done = run_python(str(EXAMPLES / script), *EXAMPLE_ARGS.get(script, []), cwd=tmp_path, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.strip()
 
 
 @pytest.fixture(scope="module")
 def shots_example():
+    example_needs("parallel_shots.py")
     # Imported by its own name, so that worker processes (whatever their
     # start method) find the functions they are sent.
     sys.path.insert(0, str(EXAMPLES))
@@ -126,18 +139,24 @@ def test_process_pool_matches_the_plan_run_here(shots_example, shots, workers):
     # process gives, in worker order: pickling kept the prepared state, and
     # scheduling plays no part.
     prepared = shots_example.prepare_ghz(QUBITS)
-    here = [shot for sequence, count in shots_example.worker_plan(shots, workers, 3)
-            for shot in shots_example.run_shots(prepared, sequence, count)]
+    here = [
+        shot
+        for sequence, count in shots_example.worker_plan(shots, workers, 3)
+        for shot in shots_example.run_shots(prepared, sequence, count)
+    ]
     assert_ghz_shots(here, shots)
     assert shots_example.sample_with_processes(prepared, shots, workers, 3) == here
 
 
-@pytest.mark.parametrize("shots, workers, shares", [
-    (10, 3, [4, 3, 3]),
-    (2, 4, [1, 1, 0, 0]),
-    (0, 2, [0, 0]),
-    (6, 1, [6]),
-])
+@pytest.mark.parametrize(
+    "shots, workers, shares",
+    [
+        (10, 3, [4, 3, 3]),
+        (2, 4, [1, 1, 0, 0]),
+        (0, 2, [0, 0]),
+        (6, 1, [6]),
+    ],
+)
 def test_split_shots(shots_example, shots, workers, shares):
     assert shots_example.split_shots(shots, workers) == shares
 

@@ -6,6 +6,7 @@ stream position and preview count) is byte for byte what it was; once the call g
 simulator equal those of a twin that never failed. Python's own allocations fail too where the interpreter offers the
 hook (``_testcapi``).
 """
+
 import copy
 import pickle
 import random
@@ -13,6 +14,8 @@ import random
 import pytest
 
 import lumora
+
+from helpers import ONE_QUBIT, TWO_QUBIT, oob, panics
 
 try:
     import _testcapi
@@ -41,33 +44,57 @@ def build():
     return sim
 
 
-GATES = {name: (lambda name: lambda s, b: getattr(s, name)(HUB))(name) for name in ("x", "y", "z", "h", "s", "sdag")}
-TWO_QUBIT = {name: (lambda name: lambda s, b: getattr(s, name)(HUB, N - 1))(name)
-             for name in ("cz", "cx", "cy", "xcx", "xcy", "xcz", "ycx", "ycy", "ycz")}
-MEASURES = {f"{name}({q})": (lambda name, q: lambda s, b: getattr(s, name)(q))(name, q)
-            for name in ("measure_x", "measure_y", "measure_z") for q in (HUB, N - 1)}
-CALLS = {**GATES, **TWO_QUBIT, **MEASURES,
-         "get_entangled_group": lambda s, b: s.get_entangled_group(N - 1),
-         "peek_measure_set": lambda s, b: s.peek_measure_set(set(range(N))),
-         "copy": lambda s, b: s.copy(),
-         "copy(seed)": lambda s, b: s.copy(seed=3),
-         "copy.copy": lambda s, b: copy.copy(s),
-         "copy.deepcopy": lambda s, b: copy.deepcopy(s),
-         "pickle.dumps": lambda s, b: pickle.dumps(s),
-         "pickle.loads": lambda s, b: pickle.loads(b),
-         "stabilizers": lambda s, b: s.stabilizers(),
-         "stabilizers(qubits)": lambda s, b: s.stabilizers(range(LEAVES + 1)),
-         "graph": lambda s, b: s.graph(),
-         "to_networkx": lambda s, b: s.to_networkx(),
-         "num_qubits": lambda s, b: s.num_qubits,
-         "repr": lambda s, b: repr(s),
-         "Lumora": lambda s, b: L(N, seed=5)}
+def method_call(name, *args):
+    """A call of the named method with fixed arguments, in the form CALLS takes."""
+    return lambda s, b: getattr(s, name)(*args)
+
+
+CALLS = {
+    **{name: method_call(name, HUB) for name in ONE_QUBIT},
+    **{name: method_call(name, HUB, N - 1) for name in TWO_QUBIT},
+    **{f"{name}({q})": method_call(name, q) for name in ("measure_x", "measure_y", "measure_z") for q in (HUB, N - 1)},
+    "get_entangled_group": lambda s, b: s.get_entangled_group(N - 1),
+    "peek_measure_set": lambda s, b: s.peek_measure_set(set(range(N))),
+    "copy": lambda s, b: s.copy(),
+    "copy(seed)": lambda s, b: s.copy(seed=3),
+    "copy.copy": lambda s, b: copy.copy(s),
+    "copy.deepcopy": lambda s, b: copy.deepcopy(s),
+    "pickle.dumps": lambda s, b: pickle.dumps(s),
+    "pickle.loads": lambda s, b: pickle.loads(b),
+    "stabilizers": lambda s, b: s.stabilizers(),
+    "stabilizers(qubits)": lambda s, b: s.stabilizers(range(LEAVES + 1)),
+    "graph": lambda s, b: s.graph(),
+    "to_networkx": lambda s, b: s.to_networkx(),
+    "num_qubits": lambda s, b: s.num_qubits,
+    "repr": lambda s, b: repr(s),
+    "Lumora": lambda s, b: L(N, seed=5),
+}
 # calls that must allocate in C++, and calls that must check for interrupts, even on a state this small (gates and
 # measurements reuse the scratch memory the state already has, and may take paths that cannot be interrupted)
-MUST_ALLOCATE = {"get_entangled_group", "peek_measure_set", "copy", "copy(seed)", "copy.copy", "copy.deepcopy",
-                 "pickle.dumps", "pickle.loads", "stabilizers", "stabilizers(qubits)", "graph", "to_networkx", "Lumora"}
-MUST_CHECK = {"get_entangled_group", "peek_measure_set", "pickle.dumps", "stabilizers", "stabilizers(qubits)",
-              "graph", "to_networkx"}
+MUST_ALLOCATE = {
+    "get_entangled_group",
+    "peek_measure_set",
+    "copy",
+    "copy(seed)",
+    "copy.copy",
+    "copy.deepcopy",
+    "pickle.dumps",
+    "pickle.loads",
+    "stabilizers",
+    "stabilizers(qubits)",
+    "graph",
+    "to_networkx",
+    "Lumora",
+}
+MUST_CHECK = {
+    "get_entangled_group",
+    "peek_measure_set",
+    "pickle.dumps",
+    "stabilizers",
+    "stabilizers(qubits)",
+    "graph",
+    "to_networkx",
+}
 
 
 def arm_python_allocations(k):
@@ -78,9 +105,11 @@ def disarm_python_allocations():
     _testcapi.remove_mem_hooks()
 
 
-FAULTS = {"allocation": (lambda k: L._inject_faults(allocations=k), L._inject_faults, MemoryError),
-          "interrupt": (lambda k: L._inject_faults(polls=k), L._inject_faults, KeyboardInterrupt),
-          "python allocation": (arm_python_allocations, disarm_python_allocations, MemoryError)}
+FAULTS = {
+    "allocation": (lambda k: L._inject_faults(allocations=k), L._inject_faults, MemoryError),
+    "interrupt": (lambda k: L._inject_faults(polls=k), L._inject_faults, KeyboardInterrupt),
+    "python allocation": (arm_python_allocations, disarm_python_allocations, MemoryError),
+}
 
 
 def plain(value):
@@ -100,7 +129,7 @@ def plain(value):
 @pytest.mark.parametrize("name", CALLS)
 def test_failed_call_changes_nothing(name, fault):
     if name == "to_networkx":
-        pytest.importorskip("networkx")
+        pytest.importorskip("networkx", reason="networkx is not installed (pip install networkx)")
     if fault == "python allocation" and _testcapi is None:
         pytest.skip("this interpreter has no _testcapi")
     arm, disarm, error = FAULTS[fault]
@@ -122,7 +151,7 @@ def test_failed_call_changes_nothing(name, fault):
         break
     assert plain(result) == plain(call(twin, before))
     assert pickle.dumps(sim) == pickle.dumps(twin)
-    if fault == "allocation" and name in MUST_ALLOCATE or fault == "interrupt" and name in MUST_CHECK:
+    if (fault == "allocation" and name in MUST_ALLOCATE) or (fault == "interrupt" and name in MUST_CHECK):
         assert failures > 0, f"no {fault} was injected into {name}: the hook is not in its path"
 
 
@@ -134,6 +163,7 @@ def test_injected_faults_are_off_again():
 
 
 # -- previews on a seeded simulator ------------------------------------------------------------------------------
+
 
 def outcomes(sim, previews):
     """Measures every qubit in X, taking a preview of all before each measurement when ``previews``."""
@@ -158,9 +188,9 @@ def test_preview_replays_across_copies_and_pickles_and_moves_on():
     assert len(later) > 1 and first != replayed[0], "a seeded simulator gave the same preview every time"
 
 
-def test_failed_preview_draws_nothing(kit):
+def test_failed_preview_draws_nothing():
     sim = build()
     before = pickle.dumps(sim)
-    with kit.panics(kit.oob(N, N)):
+    with panics(oob(N, N)):
         sim.peek_measure_set({0, 1, N})
     assert pickle.dumps(sim) == before

@@ -1,6 +1,6 @@
 """Module object, class objects and their documented surface."""
+
 import importlib
-import subprocess
 import sys
 import types
 import weakref
@@ -9,38 +9,72 @@ import pytest
 
 import lumora
 
+from helpers import run_python
+
 CLASSES = ["MeasurementResult", "Outcome", "Axis", "Lumora"]
 CLASS_DOCS = {
-    "MeasurementResult": "Result of a single-qubit measurement.\n\n"
-                         "Exposed to Python as `lumora.MeasurementResult`.",
-    "Outcome": "Measurement outcome and the axis that was measured.\n\n"
-               "Returned in the values of `peek_measure_set`.",
+    "MeasurementResult": "Result of a single-qubit measurement.\n\nExposed to Python as `lumora.MeasurementResult`.",
+    "Outcome": "Measurement outcome and the axis that was measured.\n\nReturned in the values of `peek_measure_set`.",
     "Axis": None,
     "Lumora": "Simulator for graph states over a fixed number of qubits.\n\n"
-              "Use this class from Python to apply gates and perform measurements.",
+    "Use this class from Python to apply gates and perform measurements.",
 }
-INSTANCES = {"MeasurementResult": lambda: lumora.MeasurementResult.MinusOne, "Axis": lambda: lumora.Axis.Y,
-             "Outcome": lambda: lumora.Lumora(1).peek_measure_set({0})[0], "Lumora": lambda: lumora.Lumora(1)}
-GATES = {"x": "an X (Pauli-X)", "y": "a Y (Pauli-Y)", "z": "a Z (Pauli-Z)", "h": "an H (Hadamard)",
-         "s": "an S (phase)", "sdag": "an S\u2020 (inverse phase)"}
-CONTROLLED = {"cz": "a controlled-Z (CZ) gate with `control` and `target` qubits",
-              "cx": "a controlled-X (CX) / CNOT gate with `control` and `target`",
-              "xcx": "an X-controlled X gate (CX in the X basis)",
-              "ycx": "a Y-controlled X gate (control qubit in the Y basis)",
-              "xcz": "an X-controlled Z gate (target in X basis)", "ycz": "a Y-controlled Z gate (target in Y basis)",
-              "cy": "a controlled-Y (CY) gate with `control` and `target`",
-              "xcy": "an X-controlled Y gate (control in X basis)", "ycy": "a Y-controlled Y gate (both in Y basis)"}
+INSTANCES = {
+    "MeasurementResult": lambda: lumora.MeasurementResult.MinusOne,
+    "Axis": lambda: lumora.Axis.Y,
+    "Outcome": lambda: lumora.Lumora(1).peek_measure_set({0})[0],
+    "Lumora": lambda: lumora.Lumora(1),
+}
+GATES = {
+    "x": "an X (Pauli-X)",
+    "y": "a Y (Pauli-Y)",
+    "z": "a Z (Pauli-Z)",
+    "h": "an H (Hadamard)",
+    "s": "an S (phase)",
+    "sdag": "an S\u2020 (inverse phase)",
+}
+CONTROLLED = {
+    "cz": "a controlled-Z (CZ) gate with `control` and `target` qubits",
+    "cx": "a controlled-X (CX) / CNOT gate with `control` and `target`",
+    "xcx": "an X-controlled X gate (CX in the X basis)",
+    "ycx": "a Y-controlled X gate (control qubit in the Y basis)",
+    "xcz": "an X-controlled Z gate (target in X basis)",
+    "ycz": "a Y-controlled Z gate (target in Y basis)",
+    "cy": "a controlled-Y (CY) gate with `control` and `target`",
+    "xcy": "an X-controlled Y gate (control in X basis)",
+    "ycy": "a Y-controlled Y gate (both in Y basis)",
+}
 # method table in registration order: name, text signature, docstring
 METHODS = (
-    [(g, "($self, qubit)", f"Apply {d} gate to the given qubit.\n\n`node` is the index of the qubit.")
-     for g, d in GATES.items()]
+    [
+        (g, "($self, qubit)", f"Apply {d} gate to the given qubit.\n\n`node` is the index of the qubit.")
+        for g, d in GATES.items()
+    ]
     + [(g, "($self, control, target)", f"Apply {d}.") for g, d in CONTROLLED.items()]
-    + [(f"measure_{a}", "($self, qubit)", f"Perform a projective measurement of `qubit` in the {a.upper()} basis."
-        "\n\nReturns `MeasurementResult.PlusOne` or `MeasurementResult.MinusOne`.") for a in "xyz"]
-    + [("get_entangled_group", "($self, qubit)", "Return the set of qubits that are entangled with `qubit`.\n\n"
-        "This follows adjacency in the underlying graph."),
-       ("peek_measure_set", "($self, qubits)", "Simulate measurements on a set of `qubits` without modifying the "
-        "real state.\n\nReturns a map from qubit index to `Outcome` (result and axis used).")])
+    + [
+        (
+            f"measure_{a}",
+            "($self, qubit)",
+            f"Perform a projective measurement of `qubit` in the {a.upper()} basis."
+            "\n\nReturns `MeasurementResult.PlusOne` or `MeasurementResult.MinusOne`.",
+        )
+        for a in "xyz"
+    ]
+    + [
+        (
+            "get_entangled_group",
+            "($self, qubit)",
+            "Return the set of qubits that are entangled with `qubit`.\n\n"
+            "This follows adjacency in the underlying graph.",
+        ),
+        (
+            "peek_measure_set",
+            "($self, qubits)",
+            "Simulate measurements on a set of `qubits` without modifying the "
+            "real state.\n\nReturns a map from qubit index to `Outcome` (result and axis used).",
+        ),
+    ]
+)
 
 
 def test_module_attributes(monkeypatch):
@@ -54,7 +88,14 @@ def test_module_attributes(monkeypatch):
     found = [k for k, v in vars(lumora.Lumora).items() if isinstance(v, types.MethodDescriptorType)]
     # method table order: the original methods, then the copying, pickling and inspection ones
     assert found == [name for name, _, _ in METHODS] + [
-        "copy", "__copy__", "__deepcopy__", "__reduce__", "stabilizers", "graph", "to_networkx"]
+        "copy",
+        "__copy__",
+        "__deepcopy__",
+        "__reduce__",
+        "stabilizers",
+        "graph",
+        "to_networkx",
+    ]
 
 
 SUBINTERPRETER = r"""
@@ -82,8 +123,7 @@ print("done" if lumora.Lumora(1).h(0) is None else "broken")
 
 def test_second_interpreter_is_refused(tmp_path):
     out = tmp_path / "result.txt"
-    proc = subprocess.run([sys.executable, "-c", SUBINTERPRETER, str(out)], capture_output=True, text=True,
-                          timeout=120)
+    proc = run_python("-c", SUBINTERPRETER, str(out), timeout=120)
     if proc.stdout.strip() == "unavailable":
         pytest.skip("this interpreter offers no sub-interpreters")
     assert (proc.returncode, proc.stdout.strip()) == (0, "done"), proc.stderr

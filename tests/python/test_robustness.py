@@ -5,6 +5,7 @@ an address-space cap cannot take the test session with it; the child checks ever
 reads its exit status and its report. States are checked physically: entangled groups, and measurement outcomes
 that the state must fix (GHZ and graph-state stabilizers), never the engine's own record.
 """
+
 import gc
 import itertools
 import os
@@ -22,6 +23,8 @@ import warnings
 import pytest
 
 import lumora
+
+from helpers import HookSet, Index, oob, outcome_text, peek_text, run_python
 
 L, M, A = lumora.Lumora, lumora.MeasurementResult, lumora.Axis
 WAIT = 20  # seconds any blocked thread, forked child or child interpreter gets before it counts as hung
@@ -45,6 +48,7 @@ class Stop(Exception):
 
 
 # -- small physics helpers ----------------------------------------------------------------------------------------
+
 
 def ghz(sim, hub, leaves):
     """(|0..0> + |1..1>)/sqrt2 on hub and leaves, built as a star from the hub."""
@@ -95,6 +99,7 @@ def check_usable(sim, a, b):
 
 # -- fork while another thread is inside a call -------------------------------------------------------------------
 
+
 class Gate:
     """Holds a call inside its argument conversion: ``hold`` reports that it was entered, then waits for release."""
 
@@ -107,18 +112,6 @@ class Gate:
             raise TimeoutError("the test never released the call")
 
 
-class HookSet(set):
-    """A qubit set whose iteration first runs ``hook``."""
-
-    def __init__(self, items, hook):
-        super().__init__(items)
-        self.hook = hook
-
-    def __iter__(self):
-        self.hook()
-        return super().__iter__()
-
-
 def bell_and_spares():
     """A Bell pair on 0 and 1; qubits 2 and 3 in |0>."""
     sim = L(4)
@@ -127,44 +120,48 @@ def bell_and_spares():
     return sim
 
 
-def check_held_h(sim, result, kit):
-    assert result is None and kit.peek_text(sim, {2}) == {2: "(X, +1)"}
+def check_held_h(sim, result):
+    assert result is None and peek_text(sim, {2}) == {2: "(X, +1)"}
 
 
-def check_held_cx(sim, result, kit):
+def check_held_cx(sim, result):
     assert result is None and sim.get_entangled_group(2) == {0, 1, 2} and sim.measure_z(2) == sim.measure_z(1)
 
 
-def check_held_measure(sim, result, kit):
-    assert type(result) is M and str(sim.peek_measure_set({2})[2]) == kit.text("x", int(result))
+def check_held_measure(sim, result):
+    assert type(result) is M and str(sim.peek_measure_set({2})[2]) == outcome_text("x", int(result))
 
 
-def check_held_group(sim, result, kit):
+def check_held_group(sim, result):
     assert result == {2}
 
 
-def check_held_peek(sim, result, kit):
+def check_held_peek(sim, result):
     assert {q: str(o) for q, o in result.items()} == {2: "(Z, +1)", 3: "(Z, +1)"}
 
 
 # the call another thread is inside of when the process forks: whether it holds the object exclusively, the call
 # (given an index and a qubit set whose conversion blocks), and what it must have done once it returns
-HELD = {"gate": (True, lambda s, index, qubits: s.h(index), check_held_h),
-        "two-qubit gate": (True, lambda s, index, qubits: s.cx(1, index), check_held_cx),
-        "measurement": (True, lambda s, index, qubits: s.measure_x(index), check_held_measure),
-        "group": (False, lambda s, index, qubits: s.get_entangled_group(index), check_held_group),
-        "peek": (False, lambda s, index, qubits: s.peek_measure_set(qubits), check_held_peek)}
+HELD = {
+    "gate": (True, lambda s, index, qubits: s.h(index), check_held_h),
+    "two-qubit gate": (True, lambda s, index, qubits: s.cx(1, index), check_held_cx),
+    "measurement": (True, lambda s, index, qubits: s.measure_x(index), check_held_measure),
+    "group": (False, lambda s, index, qubits: s.get_entangled_group(index), check_held_group),
+    "peek": (False, lambda s, index, qubits: s.peek_measure_set(qubits), check_held_peek),
+}
 # re-entrant calls from an argument's __index__: outer call, inner call, refusal
-REENTRY = [(lambda s, i: s.x(i), lambda s: s.z(0), "Already borrowed"),
-           (lambda s, i: s.x(i), lambda s: s.get_entangled_group(0), "Already mutably borrowed"),
-           (lambda s, i: s.get_entangled_group(i), lambda s: s.z(0), "Already borrowed"),
-           (lambda s, i: s.peek_measure_set({i}), lambda s: s.cz(0, 1), "Already borrowed")]
+REENTRY = [
+    (lambda s, i: s.x(i), lambda s: s.z(0), "Already borrowed"),
+    (lambda s, i: s.x(i), lambda s: s.get_entangled_group(0), "Already mutably borrowed"),
+    (lambda s, i: s.get_entangled_group(i), lambda s: s.z(0), "Already borrowed"),
+    (lambda s, i: s.peek_measure_set({i}), lambda s: s.cz(0, 1), "Already borrowed"),
+]
 
 
-def check_reentry_refused(sim, kit):
+def check_reentry_refused(sim):
     for outer, inner, message in REENTRY:
         with pytest.raises(RuntimeError) as info:
-            outer(sim, kit.Index(0, lambda: inner(sim)))
+            outer(sim, Index(0, lambda inner=inner: inner(sim)))
         assert type(info.value) is RuntimeError and str(info.value) == message
 
 
@@ -207,24 +204,24 @@ def in_forked_child(check):
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 @pytest.mark.parametrize("held", HELD)
-def test_fork_while_another_thread_is_inside_a_call(held, kit):
+def test_fork_while_another_thread_is_inside_a_call(held):
     exclusive, call, check_effect = HELD[held]
     sim, gate, returned = bell_and_spares(), Gate(), {}
 
     def inside():
         try:
-            returned["result"] = call(sim, kit.Index(2, gate.hold), HookSet({2, 3}, gate.hold))
+            returned["result"] = call(sim, Index(2, gate.hold), HookSet({2, 3}, gate.hold))
         except BaseException as error:
             returned["error"] = error
 
     def child():
         # the child has no such thread: the object is free, and holds the state from before that call
         assert sim.get_entangled_group(0) == {0, 1} and sim.get_entangled_group(2) == {2}
-        assert kit.peek_text(sim, {2, 3}) == {2: "(Z, +1)", 3: "(Z, +1)"}
+        assert peek_text(sim, {2, 3}) == {2: "(Z, +1)", 3: "(Z, +1)"}
         sim.h(2)
         sim.cx(2, 3)
         assert sim.get_entangled_group(3) == {2, 3} and sim.measure_z(3) == sim.measure_z(2)
-        check_reentry_refused(sim, kit)
+        check_reentry_refused(sim)
         assert sim.measure_x(2) == sim.measure_x(2) and sim.measure_z(1) == sim.measure_z(0)
 
     thread = threading.Thread(target=inside)
@@ -234,10 +231,10 @@ def test_fork_while_another_thread_is_inside_a_call(held, kit):
         status, report = in_forked_child(child)
         assert status == 0, report
         # in the parent the other thread still holds the object
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
             sim.z(3)
         if exclusive:
-            with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            with pytest.raises(RuntimeError, match=r"^Already mutably borrowed$"):
                 sim.get_entangled_group(0)
         else:
             assert sim.get_entangled_group(0) == {0, 1}
@@ -245,13 +242,14 @@ def test_fork_while_another_thread_is_inside_a_call(held, kit):
         gate.released.set()
         thread.join(WAIT)
     assert not thread.is_alive() and "error" not in returned, returned.get("error")
-    check_effect(sim, returned["result"], kit)
-    check_reentry_refused(sim, kit)
+    check_effect(sim, returned["result"])
+    check_reentry_refused(sim)
     sim.x(3)
-    assert kit.peek_text(sim, {3}) == {3: "(Z, -1)"} and sim.measure_z(0) == sim.measure_z(1)
+    assert peek_text(sim, {3}) == {3: "(Z, -1)"} and sim.measure_z(0) == sim.measure_z(1)
 
 
 # -- child interpreters -------------------------------------------------------------------------------------------
+
 
 def progress(text):
     print(text, file=sys.stderr, flush=True)
@@ -259,8 +257,7 @@ def progress(text):
 
 def run_child(*args):
     try:
-        done = subprocess.run([sys.executable, __file__, *args], capture_output=True, text=True,
-                              timeout=CHILD_TIMEOUT)
+        done = run_python(__file__, *args, timeout=CHILD_TIMEOUT)
     except subprocess.TimeoutExpired as expired:
         shown = expired.stderr.decode(errors="replace") if isinstance(expired.stderr, bytes) else expired.stderr
         pytest.fail(f"no result within {CHILD_TIMEOUT} s; the child's progress:\n{shown}")
@@ -268,6 +265,7 @@ def run_child(*args):
 
 
 # -- long calls stopped by a signal -------------------------------------------------------------------------------
+
 
 def star_case(d):
     """measure_y on the hub of a GHZ star of d leaves complements the leaves: d(d-1)/2 edge updates."""
@@ -280,7 +278,7 @@ def star_case(d):
 
     def done(sim, result):
         assert sim.get_entangled_group(0) == {0} and sim.get_entangled_group(1) == set(leaves)
-        assert str(sim.peek_measure_set({0})[0]) == f"(Y, {'-' if int(result) else '+'}1)"
+        assert str(sim.peek_measure_set({0})[0]) == outcome_text("y", int(result))
 
     def intact(sim, family):
         assert sim.get_entangled_group(0) == sim.get_entangled_group(d) == set(range(d + 1))
@@ -348,7 +346,7 @@ def dense_case(n):
         # greedily from either end.
         assert sim.get_entangled_group(0) == qubits
         independent = []
-        for v in (range(n) if family == "z" else reversed(range(n))):
+        for v in range(n) if family == "z" else reversed(range(n)):
             if not neighbors[v].intersection(independent):
                 independent.append(v)
         z = {q: int(sim.measure_z(q)) for q in range(n) if q not in independent}
@@ -371,6 +369,7 @@ def stabilizers_case(n):
 
 def chain_case(n):
     """graph() of a linear cluster state: n vertex words and n - 1 edges turned into Python objects."""
+
     def build():
         sim = L(n)
         for q in range(n):
@@ -401,12 +400,14 @@ def hub_case(d):
 
 # name: the state and its long call, the size it is timed at, how its work grows with size, its smallest and largest
 # size, and what the program's signal handler raises
-INTERRUPTS = {"measure_y on a star's hub": (star_case, 1500, 2, (4500, 9000), KeyboardInterrupt),
-              "cz between two stars' hubs": (twin_case, 1500, 2, (4500, 9000), Stop),
-              "peek at a dense graph state": (dense_case, 300, 3, (2500, 3000), KeyboardInterrupt),
-              "stabilizers of a dense graph state": (stabilizers_case, 500, 3, (1500, 3000), Stop),
-              "graph of a long chain": (chain_case, 200000, 1, (1000000, 4000000), KeyboardInterrupt),
-              "group of a large star": (hub_case, 200000, 1, (1000000, 4000000), Stop)}
+INTERRUPTS = {
+    "measure_y on a star's hub": (star_case, 1500, 2, (4500, 9000), KeyboardInterrupt),
+    "cz between two stars' hubs": (twin_case, 1500, 2, (4500, 9000), Stop),
+    "peek at a dense graph state": (dense_case, 300, 3, (2500, 3000), KeyboardInterrupt),
+    "stabilizers of a dense graph state": (stabilizers_case, 500, 3, (1500, 3000), Stop),
+    "graph of a long chain": (chain_case, 200000, 1, (1000000, 4000000), KeyboardInterrupt),
+    "group of a large star": (hub_case, 200000, 1, (1000000, 4000000), Stop),
+}
 
 
 def attempt(call):
@@ -463,7 +464,7 @@ def interrupt_child(name):
         sim = build()
         raised = []
 
-        def stop(signum, frame):
+        def stop(signum, frame, raised=raised):
             raised.append(Stop("stop"))
             raise raised[-1]
 
@@ -482,8 +483,9 @@ def interrupt_child(name):
             signal.setitimer(signal.ITIMER_REAL, 0)
         # Judged against the uninterrupted call measured above, never an absolute time: the machine may be busy. After
         # the signal a call that changes the state also undoes what it did before it.
-        assert elapsed - delay < (full / 4 if exclusive else full / 10), \
+        assert elapsed - delay < (full / 4 if exclusive else full / 10), (
             f"the call stopped {elapsed:.3f} s after it started, {delay:.3f} s after the signal; it takes {full:.3f} s"
+        )
         intact(sim, family)
 
 
@@ -494,6 +496,7 @@ def test_signal_stops_a_long_call_and_undoes_it(name):
 
 
 # -- running out of memory ----------------------------------------------------------------------------------------
+
 
 def vm_size():
     with open("/proc/self/status") as status:
@@ -562,7 +565,7 @@ def measured_hub(turn, axis):
             check_ghz_preview(sim, [range(d + 1)])
         else:
             assert sim.get_entangled_group(0) == {0} and sim.get_entangled_group(1) == set(range(1, d + 1))
-            assert str(sim.peek_measure_set({0})[0]) == f"({axis.upper()}, {'-' if int(results[0]) else '+'}1)"
+            assert str(sim.peek_measure_set({0})[0]) == outcome_text(axis, int(results[0]))
             check_ghz_preview(sim, [range(1, d + 1)])
 
     return sim, [lambda: getattr(sim, "measure_" + axis)(0)], 0, expect
@@ -607,11 +610,13 @@ def previewed_star():
 
 # name: a state, the calls made on it under the cap, a qubit whose group is asked for right after a failure, and a
 # check that the state is what the first k calls (with these results) make of it
-SQUEEZES = {"growing a star": growing_star,
-            "measure_y on the hub": lambda: measured_hub("", "y"),
-            "measure_x on the hub": lambda: measured_hub("s", "x"),
-            "cz between two hubs": twin_hubs,
-            "peek at a star": previewed_star}
+SQUEEZES = {
+    "growing a star": growing_star,
+    "measure_y on the hub": lambda: measured_hub("", "y"),
+    "measure_x on the hub": lambda: measured_hub("s", "x"),
+    "cz between two hubs": twin_hubs,
+    "peek at a star": previewed_star,
+}
 
 
 def memory_child(name):
@@ -646,6 +651,7 @@ def test_unallocatable_call_leaves_the_state_as_it_was(name):
 
 
 # -- probes: hostile uses, each in a child interpreter so that a crash or a hang is a failure, not the end --------
+
 
 def capped(budget):
     """Caps the address space at ``budget`` bytes above what is mapped now."""
@@ -704,9 +710,13 @@ def fork_inside_a_long_call():
         if pid:
             seen["child"] = pid
             return
-        seen["in child"] = {"graph": attempt(sim.graph), "h": attempt(lambda: sim.h(0)),
-                            "pickle": attempt(lambda: pickle.dumps(sim)), "copy": attempt(sim.copy),
-                            "measure_z": attempt(lambda: sim.measure_z(1))}
+        seen["in child"] = {
+            "graph": attempt(sim.graph),
+            "h": attempt(lambda: sim.h(0)),
+            "pickle": attempt(lambda: pickle.dumps(sim)),
+            "copy": attempt(sim.copy),
+            "measure_z": attempt(lambda: sim.measure_z(1)),
+        }
 
     signal.signal(signal.SIGALRM, fork)
     signal.setitimer(signal.ITIMER_REAL, 0.005)
@@ -714,12 +724,16 @@ def fork_inside_a_long_call():
     if "in child" in seen:
         status = 1
         try:
-            refused = {"graph": ("refused", "Already mutably borrowed"), "h": ("refused", "Already borrowed"),
-                       "pickle": ("refused", "Already mutably borrowed"),
-                       "copy": ("refused", "Already mutably borrowed"), "measure_z": ("refused", "Already borrowed")}
+            refused = {
+                "graph": ("refused", "Already mutably borrowed"),
+                "h": ("refused", "Already borrowed"),
+                "pickle": ("refused", "Already mutably borrowed"),
+                "copy": ("refused", "Already mutably borrowed"),
+                "measure_z": ("refused", "Already borrowed"),
+            }
             assert seen["in child"] == refused, seen["in child"]
             assert sim.get_entangled_group(0) == {0} and sim.get_entangled_group(1) == set(range(1, d + 1))
-            assert str(sim.peek_measure_set({0})[0]) == f"(Y, {'-' if int(result) else '+'}1)"
+            assert str(sim.peek_measure_set({0})[0]) == outcome_text("y", int(result))
             status = 0
         finally:
             os._exit(status)
@@ -738,7 +752,7 @@ def endless_qubit_arguments():
             L(10).stabilizers(qubits)
         except BaseException as error:
             assert type(error).__name__ == "PanicException", repr(error)
-            assert str(error) == f"index out of bounds: the len is 10 but the index is 10"
+            assert str(error) == oob(10, 10)
         else:
             raise AssertionError("no error")
 
@@ -763,8 +777,10 @@ def unallocatable_sizes():
         raise AssertionError("no MemoryError")
 
 
-PROBES = {probe.__name__: probe for probe in (buffer_changed_while_loading, fork_inside_a_long_call,
-                                              endless_qubit_arguments, unallocatable_sizes)}
+PROBES = {
+    probe.__name__: probe
+    for probe in (buffer_changed_while_loading, fork_inside_a_long_call, endless_qubit_arguments, unallocatable_sizes)
+}
 
 
 @pytest.mark.parametrize("name", PROBES)
@@ -778,4 +794,5 @@ def test_hostile_use_is_refused_cleanly(name):
 
 if __name__ == "__main__":
     {"interrupt": interrupt_child, "memory": memory_child, "probe": lambda name: PROBES[name]()}[sys.argv[1]](
-        sys.argv[2])
+        sys.argv[2]
+    )

@@ -1,5 +1,6 @@
 """A seeded simulator's outcomes follow from the documented key derivation: a ChaCha12 written here from the
 published algorithm predicts every outcome bit of X measurements on fresh qubits (each the top bit of one word)."""
+
 import pytest
 
 from lumora import Lumora
@@ -14,7 +15,7 @@ def rotl(x, n):
 def chacha12_block(key, counter):
     """The 16 words of one ChaCha block with 12 rounds, 64-bit counter, stream 0."""
     state = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574]
-    state += [int.from_bytes(key[4 * i:4 * i + 4], "little") for i in range(8)]
+    state += [int.from_bytes(key[4 * i : 4 * i + 4], "little") for i in range(8)]
     state += [counter & MASK, counter >> 32, 0, 0]
     x = list(state)
 
@@ -51,7 +52,7 @@ def key_from_bytes(raw):
     raw = raw.ljust(32 * chunks, b"\0")
     key = bytes(32)
     for i in range(chunks):
-        key = first_32_bytes(xor(key, raw[32 * i:32 * i + 32]))
+        key = first_32_bytes(xor(key, raw[32 * i : 32 * i + 32]))
     return first_32_bytes(xor(key, chunks.to_bytes(8, "little").ljust(32, b"\0")))
 
 
@@ -96,6 +97,8 @@ def test_previews_draw_from_the_documented_streams():
     sim.cx(0, 1)
     axes = [int(sim.peek_measure_set({0})[0].axis) for _ in range(count)]
     position = key_from_seed(seed) + (0).to_bytes(8, "little") + (64).to_bytes(4, "little")
-    expected = [3 * words(None, 1, key_from_bytes(position + k.to_bytes(8, "little") + b"preview"))[0] >> 32
-                for k in range(count)]
+    expected = [
+        3 * words(None, 1, key_from_bytes(position + k.to_bytes(8, "little") + b"preview"))[0] >> 32
+        for k in range(count)
+    ]
     assert axes == expected

@@ -1,52 +1,37 @@
 """lumora against stim's tableau simulator, on random and structured circuits of up to a thousand qubits and more.
 
-Both simulators run the same operations. stim follows lumora's random outcomes by postselection: after each
-lumora measurement stim reports whether that outcome was certain (then the two must agree) and is postselected
-onto lumora's outcome, so the two stay in the same state. At scale, runs of measurements on distinct qubits are
-checked together: commuting measurements have a joint outcome, which stim accepts by postselection exactly when
-it is possible. stim's canonical stabilizer generators each lie within one factor of the state, so their supports
-join the qubits into the state's finest factors, which must be lumora's entangled groups.
+Both simulators run the same operations. stim (reference.StimFollower) follows lumora's random outcomes by
+postselection: after each lumora measurement stim reports whether that outcome was certain (then the two must agree)
+and is postselected onto lumora's outcome, so the two stay in the same state. At scale, runs of measurements on
+distinct qubits are checked together: commuting measurements have a joint outcome, which stim accepts by
+postselection exactly when it is possible. stim's canonical stabilizer generators each lie within one factor of the
+state, so their supports join the qubits into the state's finest factors, which must be lumora's entangled groups.
 
 Every circuit comes from a seeded generator; a failure names the seed, the step and the operation.
 """
+
 import math
 import random
 
-import numpy as np
 import pytest
-import stim
 
 from lumora import Lumora
 
-ONE_QUBIT = ("x", "y", "z", "h", "s", "sdag")
-TWO_QUBIT = ("cz", "cx", "cy", "xcx", "xcy", "xcz", "ycx", "ycy", "ycz")
-# stim's method for each of our gates; it takes the same qubits in the same order (checked below)
-STIM_GATE = {**{gate: gate for gate in ONE_QUBIT + TWO_QUBIT}, "sdag": "s_dag"}
-AXES = "xyz"  # indexed by int(Outcome.axis)
+from helpers import AXES, ONE_QUBIT, TWO_QUBIT
+from reference import NUMPY_MISSING, STIM_MISSING, StimFollower, dense_unitary
+
+pytest.importorskip("stim", reason=STIM_MISSING)
+np = pytest.importorskip("numpy", reason=NUMPY_MISSING)
+
 SEQUENTIAL_HEAD = 32  # measurements followed one by one before the rest are checked in runs
 
 # -- stim's gate conventions, on dense matrices ------------------------------------------------------------------
 
-I2 = np.eye(2)
-PAULI = {"x": np.array([[0, 1], [1, 0]]), "y": np.array([[0, -1j], [1j, 0]]), "z": np.diag([1, -1])}
-MATRIX = {**PAULI, "h": (PAULI["x"] + PAULI["z"]) / math.sqrt(2), "s": np.diag([1, 1j]), "sdag": np.diag([1, -1j])}
-SWAP = np.eye(4)[[0, 2, 1, 3]]
-
-
-def controlled(gate):
-    """Identity on the +1 eigenstate of the control's basis, the named Pauli on the target on the -1 eigenstate.
-
-    The control is qubit 0, the low bit of a basis-state index."""
-    basis, pauli = ("z" if len(gate) == 2 else gate[0]), gate[-1]
-    minus = (I2 - PAULI[basis]) / 2
-    return np.kron(I2, I2 - minus) + np.kron(PAULI[pauli], minus)
-
 
 def stim_unitary(gate, qubits):
-    ref = stim.TableauSimulator()
-    ref.set_num_qubits(len(qubits))
-    getattr(ref, STIM_GATE[gate])(*qubits)
-    return (ref.current_inverse_tableau() ** -1).to_unitary_matrix(endian="little")
+    ref = StimFollower(len(qubits))
+    ref.gate(gate, *qubits)
+    return (ref.sim.current_inverse_tableau() ** -1).to_unitary_matrix(endian="little")
 
 
 def equal_up_to_phase(a, b):
@@ -57,12 +42,14 @@ def equal_up_to_phase(a, b):
 
 @pytest.mark.parametrize("gate", ONE_QUBIT + TWO_QUBIT)
 def test_stim_gate_conventions(gate):
+    """stim's method for each of our gates (helpers.STIM_GATE) is, up to phase, the dense reference's matrix of the
+    gate, with the same qubits in the same order: the two references agree on every gate."""
     if gate in ONE_QUBIT:
-        assert equal_up_to_phase(stim_unitary(gate, [0]), MATRIX[gate])
+        assert equal_up_to_phase(stim_unitary(gate, [0]), dense_unitary(gate, [0], 1))
     else:
-        ours = controlled(gate)
+        ours = dense_unitary(gate, [0, 1], 2)
         assert equal_up_to_phase(stim_unitary(gate, [0, 1]), ours)
-        assert equal_up_to_phase(stim_unitary(gate, [1, 0]), SWAP @ ours @ SWAP)
+        assert equal_up_to_phase(stim_unitary(gate, [1, 0]), dense_unitary(gate, [1, 0], 2))
         others = [g for g in TWO_QUBIT if g != gate]  # and the nine gates are told apart
         assert not any(equal_up_to_phase(stim_unitary(g, [0, 1]), ours) for g in others)
 
@@ -71,7 +58,7 @@ def test_stim_gate_conventions(gate):
 
 
 class Twin:
-    """A lumora simulator and a stim tableau simulator taken through the same operations.
+    """A lumora simulator and stim's tableau simulator (reference.StimFollower) taken through the same operations.
 
     Operations are tuples: (gate, *qubits); ("refused", gate, qubit) for a two-qubit gate with one qubit as
     control and target; ("measure", axis, qubit); ("run_of_measurements", ((axis, qubit), ...)) for
@@ -81,9 +68,8 @@ class Twin:
     def __init__(self, n, tag):
         self.n, self.tag, self.step, self.op = n, tag, 0, None
         self.sim = Lumora(n)
-        self.ref = stim.TableauSimulator()
-        self.ref.set_num_qubits(n)
-        self.gates = {g: (getattr(self.sim, g), getattr(self.ref, STIM_GATE[g])) for g in ONE_QUBIT + TWO_QUBIT}
+        self.ref = StimFollower(n)
+        self.gates = {g: (getattr(self.sim, g), self.ref.gate) for g in ONE_QUBIT + TWO_QUBIT}
         self.coins = []  # lumora's outcomes where stim had both outcomes possible
         self.read = {}  # each measured qubit's latest outcome
 
@@ -97,7 +83,7 @@ class Twin:
             if kind in self.gates:
                 ours, theirs = self.gates[kind]
                 ours(*self.op[1:])
-                theirs(*self.op[1:])
+                theirs(*self.op)
             else:
                 getattr(self, kind)(*self.op[1:])
         return self
@@ -111,52 +97,31 @@ class Twin:
 
     def measure(self, axis, qubit):
         bit = int(getattr(self.sim, "measure_" + axis)(qubit))
-        known = getattr(self.ref, "peek_" + axis)(qubit)
-        if known:
-            assert bit == (known < 0), f"{self.where()}: lumora measured {bit}, stim has {int(known < 0)} certain"
-        else:
-            getattr(self.ref, "postselect_" + axis)(qubit, desired_value=bool(bit))
+        if self.ref.measure(axis, qubit, bit, self.where):
             self.coins.append(bit)
         self.read[qubit] = bit
 
     def run_of_measurements(self, plan):
         bits = [int(getattr(self.sim, "measure_" + axis)(q)) for axis, q in plan]
-        # an outcome certain before the run stays certain through measurements of other qubits
-        uncertain = {}
-        for (axis, q), bit in zip(plan, bits):
-            known = getattr(self.ref, "peek_" + axis)(q)
-            if known:
-                assert bit == (known < 0), f"{self.where()}: lumora measured {bit} on {q}, stim has it certain"
-            else:
-                uncertain.setdefault((axis, bit), []).append(q)
-        before = self.ref.copy()
-        try:
-            for (axis, bit), qubits in uncertain.items():
-                getattr(self.ref, "postselect_" + axis)(qubits, desired_value=bool(bit))
-        except ValueError:
-            pytest.fail(f"{self.where()}: {impossible_step(before, plan, bits)} is impossible after the ones before")
+        self.ref.measure_run(plan, bits, self.where)
         self.read.update((q, bit) for (_, q), bit in zip(plan, bits))
 
     def peek(self, qubit):
         group = self.sim.get_entangled_group(qubit)
         outcomes = self.sim.peek_measure_set({qubit})
         assert list(outcomes) == [qubit], self.where()
-        axis, bit = AXES[int(outcomes[qubit].axis)], int(outcomes[qubit].result)
-        known = getattr(self.ref, "peek_" + axis)(qubit)
-        assert not known or bit == (known < 0), f"{self.where()}: previewed {axis} {bit}, stim has it certain"
+        self.ref.preview([(AXES[int(outcomes[qubit].axis)], qubit)], [int(outcomes[qubit].result)], self.where)
         assert self.sim.get_entangled_group(qubit) == group, f"{self.where()}: the preview changed the state"
 
     def peek_set(self, qubits):
         outcomes = self.sim.peek_measure_set(set(qubits))
         assert sorted(outcomes) == sorted(qubits), self.where()
-        plan = [(AXES[int(outcomes[q].axis)], q) for q in qubits]
-        bits = [int(outcomes[q].result) for q in qubits]
         # a preview of several qubits is one joint sample of their measurements
-        blame = impossible_step(self.ref.copy(), plan, bits)
-        assert blame is None, f"{self.where()}: previewed {list(zip(plan, bits))}; {blame} is impossible"
+        plan = [(AXES[int(outcomes[q].axis)], q) for q in qubits]
+        self.ref.preview(plan, [int(outcomes[q].result) for q in qubits], self.where)
 
     def groups(self):
-        expected = stim_factors(self.ref, self.n)
+        expected = self.ref.factors()
         # every qubit of a small factor, three of a large one: a group costs time in proportion to its edges
         probed = set()
         for factor in {min(f): sorted(f) for f in expected}.values():
@@ -166,42 +131,14 @@ class Twin:
             assert found == expected[q], (
                 f"{self.where()}: the group of {q} has {len(found)} qubits, its factor {len(expected[q])};"
                 f" only in the group: {sorted(found - expected[q])[:9]}, only in the factor:"
-                f" {sorted(expected[q] - found)[:9]}")
+                f" {sorted(expected[q] - found)[:9]}"
+            )
 
     def finish(self, min_coins):
         """After the ops: the outcomes that stim left open look like fair coins (within six standard deviations)."""
         ones, count = sum(self.coins), len(self.coins)
         assert count >= min_coins, self.tag
         assert abs(ones - count / 2) <= 3 * math.sqrt(count), f"{self.tag}: {ones} of {count} open outcomes read -1"
-
-
-def impossible_step(ref, plan, bits):
-    """The first of the measurements (axis, qubit) that cannot give its bit on ``ref`` after the ones before."""
-    for (axis, q), bit in zip(plan, bits):
-        known = getattr(ref, "peek_" + axis)(q)
-        if known and bit != (known < 0):
-            return f"{axis} on {q} giving {bit}"
-        getattr(ref, "postselect_" + axis)(q, desired_value=bool(bit))
-    return None
-
-
-def stim_factors(ref, n):
-    """For each qubit, the set of qubits of its factor in the finest tensor factorisation of stim's state.
-
-    The canonical generators are the reduced row echelon form of the stabilizer group, and that of a product of
-    states on disjoint qubits is the union of the factors' forms: each generator lies within one factor. Within
-    a factor their supports connect: generators on two disjoint parts of it, as many as its qubits, would make
-    the two parts factors themselves."""
-    label = np.arange(n)
-    for generator in ref.canonical_stabilizers():
-        xs, zs = generator.to_numpy()
-        joined = label[xs | zs]
-        if joined.min() != joined.max():
-            label[np.isin(label, joined)] = joined.min()
-    factors = {}
-    for q, root in enumerate(label.tolist()):
-        factors.setdefault(root, set()).add(q)
-    return [factors[root] for root in label.tolist()]
 
 
 def crosscheck(n, ops, tag, min_coins=0):
@@ -221,7 +158,7 @@ def measurements(plan, batch, head=SEQUENTIAL_HEAD):
     """Measure (axis, qubit) in order: the first ``head`` one by one, the rest in runs of ``batch``."""
     head = head if batch > 1 else len(plan)
     ops = [("measure", axis, q) for axis, q in plan[:head]]
-    return ops + [("run_of_measurements", tuple(plan[i:i + batch])) for i in range(head, len(plan), batch)]
+    return ops + [("run_of_measurements", tuple(plan[i : i + batch])) for i in range(head, len(plan), batch)]
 
 
 def with_peeks(rng, ops, n, every):
@@ -335,7 +272,7 @@ def hubs(rng, count, leaves, batch):
     for _ in range(leaves):
         a, b = rng.sample(range(count), 2)
         ops.append((rng.choice(TWO_QUBIT), rng.choice(leaf_sets[a]), rng.choice(leaf_sets[b])))
-        ops.append((rng.choice(TWO_QUBIT), rng.choice(everyone), rng.choice(centres[:a] + centres[a + 1:])))
+        ops.append((rng.choice(TWO_QUBIT), rng.choice(everyone), rng.choice(centres[:a] + centres[a + 1 :])))
     ops.append(("groups",))
     ops += [("measure", rng.choice(AXES), centre) for centre in rng.sample(centres, count)]
     plan = [(rng.choice(AXES), q) for q in rng.sample(everyone, len(everyone))]
@@ -350,8 +287,11 @@ def dense(rng, n, share=4):
     ops = [("h", q) for q in range(n)] + [("cz", *rng.sample(range(n), 2)) for _ in range(n * n // share)]
     ops.append(("groups",))
     for _ in range(2 * n):
-        ops.append((rng.choice(TWO_QUBIT), *rng.sample(range(n), 2)) if rng.random() < 0.5
-                   else (rng.choice(ONE_QUBIT), rng.randrange(n)))
+        ops.append(
+            (rng.choice(TWO_QUBIT), *rng.sample(range(n), 2))
+            if rng.random() < 0.5
+            else (rng.choice(ONE_QUBIT), rng.randrange(n))
+        )
     ops.append(("groups",))
     left = list(range(n))
     rng.shuffle(left)
@@ -369,11 +309,22 @@ def dense(rng, n, share=4):
 scale = pytest.mark.scale
 
 
-@pytest.mark.parametrize("n,count,measure_share,seed", [
-    (1, 400, 0.2, 1), (2, 1500, 0.15, 2), (3, 1500, 0.1, 3), (5, 2000, 0.1, 4), (8, 2000, 0.05, 5),
-    (20, 2000, 0.1, 6), (60, 2000, 0.05, 7), (60, 2000, 0.2, 8),
-    pytest.param(300, 12_000, 0.1, 9, marks=scale), pytest.param(300, 12_000, 0.02, 10, marks=scale),
-    pytest.param(1000, 4_000, 0.05, 11, marks=scale)])
+@pytest.mark.parametrize(
+    "n,count,measure_share,seed",
+    [
+        (1, 400, 0.2, 1),
+        (2, 1500, 0.15, 2),
+        (3, 1500, 0.1, 3),
+        (5, 2000, 0.1, 4),
+        (8, 2000, 0.05, 5),
+        (20, 2000, 0.1, 6),
+        (60, 2000, 0.05, 7),
+        (60, 2000, 0.2, 8),
+        pytest.param(300, 12_000, 0.1, 9, marks=scale),
+        pytest.param(300, 12_000, 0.02, 10, marks=scale),
+        pytest.param(1000, 4_000, 0.05, 11, marks=scale),
+    ],
+)
 def test_random_circuits(n, count, measure_share, seed):
     rng = random.Random(seed)
     ops = random_circuit(rng, n, count, measure_share, checks=8 if n <= 300 else 3)
@@ -382,13 +333,16 @@ def test_random_circuits(n, count, measure_share, seed):
 
 @pytest.mark.parametrize("build", ["fanout", "chain"])
 @pytest.mark.parametrize("bases,dressed", [("xy", False), ("xyz", False), ("xyz", True)])
-@pytest.mark.parametrize("size,copies,batch,seed", [
-    (3, 12, 1, 21), (17, 4, 1, 22), (64, 2, 1, 23), pytest.param(1024, 1, 128, 24, marks=scale)])
+@pytest.mark.parametrize(
+    "size,copies,batch,seed",
+    [(3, 12, 1, 21), (17, 4, 1, 22), (64, 2, 1, 23), pytest.param(1024, 1, 128, 24, marks=scale)],
+)
 def test_ghz(build, bases, dressed, size, copies, batch, seed):
     rng = random.Random(seed)
     ops, plans = ghz(rng, size, copies, build, bases, dressed, batch)
-    twin = crosscheck(size * copies, ops, f"ghz {build} {bases} dressed={dressed} {size}x{copies} seed={seed}",
-                      min_coins=copies)
+    twin = crosscheck(
+        size * copies, ops, f"ghz {build} {bases} dressed={dressed} {size}x{copies} seed={seed}", min_coins=copies
+    )
     # without local gates the outcomes show the GHZ state's correlations, stim aside
     for plan in plans if not dressed else []:
         bits = [twin.read[q] for _, q in plan]
@@ -398,28 +352,55 @@ def test_ghz(build, bases, dressed, size, copies, batch, seed):
             assert len({bit for (a, _), bit in zip(plan, bits) if a == "z"}) == 1, (twin.tag, plan, bits)
 
 
-@pytest.mark.parametrize("width,height,bases,dressed,batch,seed", [
-    (30, 1, "x", False, 1, 31), (30, 1, "xyz", True, 1, 32), (6, 6, "x", False, 1, 33), (7, 5, "xyz", True, 1, 34),
-    pytest.param(1200, 1, "x", False, 150, 35, marks=scale), pytest.param(1200, 1, "xyz", True, 150, 36, marks=scale),
-    pytest.param(32, 32, "x", False, 32, 37, marks=scale), pytest.param(32, 32, "xyz", True, 32, 38, marks=scale)])
+@pytest.mark.parametrize(
+    "width,height,bases,dressed,batch,seed",
+    [
+        (30, 1, "x", False, 1, 31),
+        (30, 1, "xyz", True, 1, 32),
+        (6, 6, "x", False, 1, 33),
+        (7, 5, "xyz", True, 1, 34),
+        pytest.param(1200, 1, "x", False, 150, 35, marks=scale),
+        pytest.param(1200, 1, "xyz", True, 150, 36, marks=scale),
+        pytest.param(32, 32, "x", False, 32, 37, marks=scale),
+        pytest.param(32, 32, "xyz", True, 32, 38, marks=scale),
+    ],
+)
 def test_cluster(width, height, bases, dressed, batch, seed):
     rng = random.Random(seed)
     tag = f"cluster {width}x{height} {bases} dressed={dressed} seed={seed}"
-    crosscheck(width * height, cluster(rng, width, height, bases, dressed, batch), tag,
-               min_coins=min(width * height, SEQUENTIAL_HEAD) // 2)
+    crosscheck(
+        width * height,
+        cluster(rng, width, height, bases, dressed, batch),
+        tag,
+        min_coins=min(width * height, SEQUENTIAL_HEAD) // 2,
+    )
 
 
-@pytest.mark.parametrize("count,leaves,batch,seed", [
-    (2, 6, 1, 41), (3, 12, 1, 42), (5, 8, 1, 43), pytest.param(4, 250, 125, 44, marks=scale),
-    pytest.param(10, 100, 100, 45, marks=scale)])
+@pytest.mark.parametrize(
+    "count,leaves,batch,seed",
+    [
+        (2, 6, 1, 41),
+        (3, 12, 1, 42),
+        (5, 8, 1, 43),
+        pytest.param(4, 250, 125, 44, marks=scale),
+        pytest.param(10, 100, 100, 45, marks=scale),
+    ],
+)
 def test_hubs(count, leaves, batch, seed):
     rng = random.Random(seed)
     crosscheck(count * (leaves + 1), hubs(rng, count, leaves, batch), f"hubs {count}x{leaves} seed={seed}")
 
 
-@pytest.mark.parametrize("n,share,seed", [(12, 4, 51), (40, 4, 52), pytest.param(100, 4, 53, marks=scale),
-                                          pytest.param(300, 4, 54, marks=scale),
-                                          pytest.param(1000, 16, 55, marks=scale)])
+@pytest.mark.parametrize(
+    "n,share,seed",
+    [
+        (12, 4, 51),
+        (40, 4, 52),
+        pytest.param(100, 4, 53, marks=scale),
+        pytest.param(300, 4, 54, marks=scale),
+        pytest.param(1000, 16, 55, marks=scale),
+    ],
+)
 def test_dense_then_thinned(n, share, seed):
     rng = random.Random(seed)
     crosscheck(n, dense(rng, n, share), f"dense n={n} seed={seed}", min_coins=n // 4)
