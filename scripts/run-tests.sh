@@ -1,34 +1,38 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds lumora, and runs every test: the C++
-# engine tests and the Python tests, each also under AddressSanitizer and
-# UBSan, and the Python tests on every other CPython 3.10+ on this machine
-# (the tests at scale once, on the default interpreter).
+# Builds lumora and runs every test: the style checks, the C++ engine tests
+# (optimised and under AddressSanitizer and UBSan), the fuzzers, and the
+# Python tests on the default interpreter (the tests at scale, the type
+# stubs, a build under the sanitizers) and on every other CPython 3.10+ on
+# this machine. What the tests need is installed by scripts/setup-dev.sh.
+#
+#   scripts/run-tests.sh           # everything (what CI runs)
+#   scripts/run-tests.sh --quick   # a developer's loop: style, C++ tests, Python tests on one interpreter
 set -euo pipefail
+
+quick=false
+case "${1:-}" in
+    "") ;;
+    --quick) quick=true ;;
+    *)
+        echo "usage: $0 [--quick]" >&2
+        exit 2
+        ;;
+esac
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work="$root/build/tests"
 mkdir -p "$work"
-
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-# GoogleTest, and clang with libFuzzer for the fuzzers, come from Debian.
-missing=()
-if ! compgen -G "/usr/lib/*/cmake/GTest/GTestConfig.cmake" >/dev/null &&
-    ! compgen -G "/usr/lib/cmake/GTest/GTestConfig.cmake" >/dev/null; then
-    missing+=(libgtest-dev)
-fi
-if ! command -v clang++ >/dev/null || ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; then
-    missing+=(clang libclang-rt-dev)
-fi
-if [ ${#missing[@]} -ne 0 ]; then
-    echo "== installing ${missing[*]}"
-    as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
-
 default_python=${PYTHON:-python3}
+
+"$root/scripts/setup-dev.sh"
+# shellcheck source=/dev/null
+. "$root/build/tools/env.sh"
+ninja_bin=$(command -v ninja)
+
+echo "== style: clang-format and ruff"
+(cd "$root" && git ls-files -z -- '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror)
+python_paths=(tests/python tests/fuzz bench examples stubs)
+(cd "$root" && ruff check "${python_paths[@]}" && ruff format --check "${python_paths[@]}")
 
 # A venv with the module and the test extra installed from this tree.
 make_venv() {
@@ -46,40 +50,38 @@ run_pytest() {
     (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" "$root/tests/python")
 }
 
+cpp_tests() {
+    local preset=$1
+    echo "== C++ engine tests ($preset)"
+    (cd "$root" && cmake --preset "$preset" -DCMAKE_MAKE_PROGRAM="$ninja_bin" >/dev/null &&
+        cmake --build --preset "$preset" && ctest --preset "$preset")
+}
+
+cpp_tests release
+
 echo "== building and testing the module on $("$default_python" --version)"
 make_venv "$default_python" "$work/venv"
-"$work/venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja
+if $quick; then
+    run_pytest "$work/venv" -m "not scale"
+    echo "== quick tests passed"
+    exit 0
+fi
 run_pytest "$work/venv"
 echo "== type stubs against the built module, and the examples under mypy --strict"
 "$root/scripts/check-types.sh" "$work/venv"
 
-cmake_bin="$work/venv/bin/cmake"
-ctest_bin="$work/venv/bin/ctest"
-for variant in release sanitize; do
-    echo "== C++ engine tests ($variant)"
-    flags=()
-    if [ "$variant" = sanitize ]; then
-        flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo
-            "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer")
-    fi
-    "$cmake_bin" -S "$root" -B "$work/cpp-$variant" -G Ninja -DCMAKE_MAKE_PROGRAM="$work/venv/bin/ninja" \
-        -DLUMORA_BUILD_TESTS=ON -DLUMORA_WERROR=ON "${flags[@]}" >/dev/null
-    "$cmake_bin" --build "$work/cpp-$variant"
-    (cd "$work/cpp-$variant" && "$ctest_bin" --output-on-failure --no-tests=error -j2)
-done
+cpp_tests sanitize
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
 echo "== fuzzing the loaders with libFuzzer, AddressSanitizer and UBSan (${fuzz_seconds} s each)"
-"$cmake_bin" -S "$root" -B "$work/fuzz" -G Ninja -DCMAKE_MAKE_PROGRAM="$work/venv/bin/ninja" \
-    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_BUILD_FUZZ=ON -DLUMORA_WERROR=ON \
-    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" >/dev/null
-"$cmake_bin" --build "$work/fuzz"
+(cd "$root" && cmake --preset fuzz -DCMAKE_MAKE_PROGRAM="$ninja_bin" >/dev/null && cmake --build --preset fuzz)
 for corpus in "$root"/tests/fuzz/corpus/*/; do
     name=$(basename "$corpus")
     # New inputs go to a scratch corpus; the one in the tree only seeds it.
-    rm -rf "$work/fuzz/found-$name" && mkdir -p "$work/fuzz/found-$name"
-    (cd "$work/fuzz" && "./${name}_fuzz" -max_total_time="$fuzz_seconds" -max_len=65536 -rss_limit_mb=4096 \
-        "found-$name" "$corpus" 2>&1 | tail -n 1)
+    found="$root/build/fuzz/found-$name"
+    rm -rf "$found" && mkdir -p "$found"
+    (cd "$root/build/fuzz" && "./${name}_fuzz" -max_total_time="$fuzz_seconds" -max_len=65536 \
+        -rss_limit_mb=4096 -timeout=60 "$found" "$corpus" 2>&1 | tail -n 1)
 done
 
 echo "== Python tests against a build of the module under AddressSanitizer and UBSan"
