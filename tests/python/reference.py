@@ -74,13 +74,8 @@ if np is not None:
     MATRIX = {**PAULI, "h": (PAULI["x"] + PAULI["z"]) / math.sqrt(2), "s": np.diag([1, 1j]), "sdag": np.diag([1, -1j])}
 
 
-class Dense:
-    """A state vector over n qubits as a tensor with one axis per qubit (axis q is qubit q)."""
-
-    def __init__(self, n):
-        _need(np, NUMPY_MISSING)
-        self.n, self.psi = n, np.zeros((2,) * n, complex)
-        self.psi[(0,) * n] = 1
+class _Reference:
+    """What both references share: building a state from a graph description."""
 
     @classmethod
     def from_graph(cls, n, edges, words):
@@ -88,6 +83,15 @@ class Dense:
         for op in graph_ops(n, edges, words):
             ref.gate(*op)
         return ref
+
+
+class Dense(_Reference):
+    """A state vector over n qubits as a tensor with one axis per qubit (axis q is qubit q)."""
+
+    def __init__(self, n):
+        _need(np, NUMPY_MISSING)
+        self.n, self.psi = n, np.zeros((2,) * n, complex)
+        self.psi[(0,) * n] = 1
 
     def on(self, matrix, q, psi=None):
         psi = self.psi if psi is None else psi
@@ -186,20 +190,13 @@ def _first_impossible(sim, plan, bits):
     return None
 
 
-class StimFollower:
+class StimFollower(_Reference):
     """stim's TableauSimulator (``.sim``), taken through lumora's gates and outcomes."""
 
     def __init__(self, n):
         _need(stim, STIM_MISSING)
         self.n, self.sim = n, stim.TableauSimulator()
         self.sim.set_num_qubits(n)
-
-    @classmethod
-    def from_graph(cls, n, edges, words):
-        ref = cls(n)
-        for op in graph_ops(n, edges, words):
-            ref.gate(*op)
-        return ref
 
     def gate(self, name, *qubits):
         getattr(self.sim, STIM_GATE[name])(*qubits)
