@@ -1,0 +1,14 @@
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[3];
+id q[0]; x q[0]; y q[1]; z q[2]; h q; s q[0]; sdg q[1]; sx q[2]; sxdg q[0];
+u3(pi/2, 0, pi) q[0];
+u2(0, pi) q[1];
+u1(pi/2) q[2];
+p(-pi/2) q[0];
+rx(pi) q[1];
+ry(pi/2) q[2];
+rz(3*pi/2) q[0];
+U(pi, 0, pi) q[1];
+u(0, 0, pi) q[2];
+u0(1) q[0];

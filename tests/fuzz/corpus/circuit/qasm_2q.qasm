@@ -1,0 +1,18 @@
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg a[2];
+qreg b[2];
+cx a, b;
+cy a[0], b[1];
+cz a[1], b;
+swap a[0], a[1];
+CX b[0], a[0];
+cp(pi) a[0], b[0];
+cu1(pi) a[1], b[1];
+crz(pi) a[0], a[1];
+crx(pi) b[0], b[1];
+cry(pi) a[0], b[0];
+cu3(pi, 0, pi) a[0], b[1];
+cu(pi, 0, pi, pi/2) a[1], b[0];
+rzz(pi/2) a[0], b[0];
+rxx(pi) a[1], b[1];

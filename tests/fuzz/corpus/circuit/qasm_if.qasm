@@ -1,0 +1,11 @@
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[2];
+creg c[2];
+measure q[0] -> c[0];
+if(c==1) x q[1];
+measure q[1] -> c[1];
+if(c==3) h q[0];
+if(c==0) cz q[0], q[1];
+reset q;
+barrier q;
