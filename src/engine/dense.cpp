@@ -281,4 +281,32 @@ void unite_for_gate(GraphState& s, Qubit a, Qubit b) {
     }
 }
 
+void unite_all(GraphState& s, const Qubit* qubits, std::size_t count) {
+    bool any_dense = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        any_dense |= block_of(s, qubits[i]) != nullptr;
+    }
+    if (!any_dense) {
+        return;
+    }
+    for (std::size_t i = 1; i < count; ++i) {
+        unite_for_gate(s, qubits[0], qubits[i]);
+    }
+    // A block dissolved part-way can leave some sparse and some dense: then
+    // every block among them goes.
+    const DenseBlock* first = block_of(s, qubits[0]);
+    bool one_form = true;
+    for (std::size_t i = 1; i < count; ++i) {
+        one_form &= block_of(s, qubits[i]) == first;
+    }
+    if (one_form) {
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (DenseBlock* block = block_of(s, qubits[i])) {
+            dissolve(s, block);
+        }
+    }
+}
+
 }  // namespace lumora

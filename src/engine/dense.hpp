@@ -18,6 +18,10 @@ namespace lumora {
 // would be too large or too thin together go back to sparse sets.
 void unite_for_gate(GraphState& s, Qubit a, Qubit b);
 
+// The same for all of `qubits` at once: afterwards they are all sparse or
+// all rows of one block, so that gates among them need no conversion.
+void unite_all(GraphState& s, const Qubit* qubits, std::size_t count);
+
 // 2E >= m^2 / divisor, with 2E the degree sum: the density test of the
 // rule, with divisor dense_enter to become a block, dense_leave to stay one.
 inline bool dense_by(std::uint64_t degree_sum, std::uint64_t members, std::uint32_t divisor) {

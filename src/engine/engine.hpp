@@ -72,6 +72,35 @@ std::vector<PeekRecord> peek_measure_set(const GraphState& s,
 std::vector<PeekRecord> peek_measure_set(const GraphState& s,
                                          const std::vector<std::size_t>& qubits, SeededStream& rng);
 
+// --- Several operations as one
+
+class Transaction;
+
+// Gates and measurements on a few qubits that succeed or fail together: a
+// failure in any of them (out of memory, an interrupt) undoes all that the
+// batch did, and so does a batch left without commit(). The qubits it may
+// touch are named up front (distinct, each checked); their groups are
+// first brought into one storage form, so that nothing between the
+// operations needs converting.
+class Batch {
+public:
+    Batch(GraphState& s, const std::size_t* qubits, std::size_t count);
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    ~Batch();
+
+    void gate(Qubit q, LcOp g);
+    void two_qubit_gate(TwoQubitGate gate, Qubit control, Qubit target);
+    std::uint8_t measure(Qubit q, AxisCode axis, ThreadRng& rng);
+    std::uint8_t measure(Qubit q, AxisCode axis, SeededStream& rng);
+    // Keeps what the batch did.
+    void commit() noexcept;
+
+private:
+    GraphState& s_;
+    Transaction* txn_;
+};
+
 // --- Groups and views
 
 // The vertices of the component of q, q included, in breadth-first order.

@@ -349,14 +349,18 @@ void apply_two_qubit_gate(GraphState& s, TwoQubitGate gate, std::size_t control,
         return;
     }
     Transaction txn(s);
-    StateEditor& g = txn.editor();
+    unite_for_gate(s, c, t);
+    controlled_gate(txn.editor(), gate, c, t);
+    txn.commit();
+}
+
+void controlled_gate(StateEditor& g, TwoQubitGate gate, Qubit c, Qubit t) {
+    const BasisChange& change = basis_changes[static_cast<std::size_t>(gate)];
     rotate(g, c, change.control_before);
     rotate(g, t, change.target_before);
-    unite_for_gate(s, c, t);
     controlled_z(g, c, t);
     rotate(g, t, change.target_after);
     rotate(g, c, change.control_after);
-    txn.commit();
 }
 
 }  // namespace lumora

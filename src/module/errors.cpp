@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "circuit/errors.hpp"
 #include "engine/engine.hpp"
 #include "module/module_state.hpp"
 
@@ -56,6 +57,10 @@ void raise_current_exception() noexcept {
     } catch (const InvalidData& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const NotAUnionOfGroups& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const circuit::ParseError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const circuit::CircuitError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const SizeLimitError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "module/circuits.hpp"
 #include "module/errors.hpp"
 #include "module/module_state.hpp"
 #include "module/python.hpp"
@@ -76,7 +77,12 @@ PyObject* init_module() {
     if (!module || !add_class(module.get(), "MeasurementResult", measurement_result_type()) ||
         !add_class(module.get(), "Outcome", outcome_type()) ||
         !add_class(module.get(), "Axis", axis_type()) ||
-        !add_class(module.get(), "Lumora", simulator_type())) {
+        !add_class(module.get(), "Lumora", simulator_type()) ||
+        !add_class(module.get(), "Circuit", circuit_type()) ||
+        !add_class(module.get(), "GateTarget", gate_target_type()) ||
+        !add_class(module.get(), "CircuitInstruction", circuit_instruction_type()) ||
+        !add_class(module.get(), "CircuitRepeatBlock", circuit_repeat_block_type()) ||
+        !add_class(module.get(), "CircuitIfBlock", circuit_if_block_type())) {
         return nullptr;
     }
     kept.module = Py_NewRef(module.get());

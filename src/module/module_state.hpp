@@ -25,6 +25,11 @@ struct ModuleState {
     PyTypeObject* measurement_result = nullptr;
     PyTypeObject* axis = nullptr;
     PyTypeObject* outcome = nullptr;
+    PyTypeObject* circuit = nullptr;
+    PyTypeObject* gate_target = nullptr;
+    PyTypeObject* circuit_instruction = nullptr;
+    PyTypeObject* circuit_repeat_block = nullptr;
+    PyTypeObject* circuit_if_block = nullptr;
     // PanicException, created at the first engine failure.
     PyObject* panic = nullptr;
     // The gate word of each local Clifford as a str, made at first need.

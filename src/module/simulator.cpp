@@ -210,6 +210,7 @@ PyMethodDef methods[] = {
     method_row<m_stabilizers>(),
     method_row<m_graph>(),
     method_row<m_to_networkx>(),
+    method_row<m_do>(),
     method_row<m_from_pickle>(),
     method_row<m_inject_faults>(),
     {nullptr, nullptr, 0, nullptr},

@@ -2,7 +2,7 @@
 // files of the module contribute to its method table (simulator.cpp: gates,
 // measurements, groups and previews; state_io.cpp: construction, seeds,
 // copies and pickles; views.cpp: stabilizers and graphs; faults.cpp: the
-// fault injection of the tests).
+// fault injection of the tests; run_circuit.cpp: whole circuits).
 #pragma once
 
 #include <memory>
@@ -25,5 +25,6 @@ PyObject* wrap(Simulator&& sim, PyTypeObject* type = nullptr);
 extern const MethodInfo m_new, m_copy, m_dunder_copy, m_dunder_deepcopy, m_reduce, m_from_pickle;
 extern const MethodInfo m_stabilizers, m_graph, m_to_networkx;
 extern const MethodInfo m_inject_faults;
+extern const MethodInfo m_do;
 
 }  // namespace lumora::py

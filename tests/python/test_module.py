@@ -12,6 +12,8 @@ import lumora
 from helpers import run_python
 
 CLASSES = ["MeasurementResult", "Outcome", "Axis", "Lumora"]
+# the circuit classes come after the simulator's, in this order
+CIRCUIT_CLASSES = ["Circuit", "GateTarget", "CircuitInstruction", "CircuitRepeatBlock", "CircuitIfBlock"]
 CLASS_DOCS = {
     "MeasurementResult": "Result of a single-qubit measurement.\n\nExposed to Python as `lumora.MeasurementResult`.",
     "Outcome": "Measurement outcome and the axis that was measured.\n\nReturned in the values of `peek_measure_set`.",
@@ -79,12 +81,12 @@ METHODS = (
 
 def test_module_attributes(monkeypatch):
     assert lumora.__doc__ == "Graph-state based quantum circuit simulator exposed as the `lumora` Python module."
-    assert type(lumora.__all__) is list and lumora.__all__ == CLASSES
-    # the four classes are the whole public surface: no functions, no exception type
-    assert sorted(k for k in vars(lumora) if not k.startswith("_")) == sorted(CLASSES)
+    assert type(lumora.__all__) is list and lumora.__all__ == CLASSES + CIRCUIT_CLASSES
+    # the classes are the whole public surface: no functions, no exception type
+    assert sorted(k for k in vars(lumora) if not k.startswith("_")) == sorted(CLASSES + CIRCUIT_CLASSES)
     monkeypatch.delitem(sys.modules, "lumora")
     assert importlib.import_module("lumora") is lumora
-    assert lumora.__all__ == CLASSES  # registration did not run again
+    assert lumora.__all__ == CLASSES + CIRCUIT_CLASSES  # registration did not run again
     found = [k for k, v in vars(lumora.Lumora).items() if isinstance(v, types.MethodDescriptorType)]
     # method table order: the original methods, then the copying, pickling and inspection ones
     assert found == [name for name, _, _ in METHODS] + [
@@ -95,6 +97,7 @@ def test_module_attributes(monkeypatch):
         "stabilizers",
         "graph",
         "to_networkx",
+        "do",
     ]
 
 

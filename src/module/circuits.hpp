@@ -1,0 +1,22 @@
+// The circuit classes: Circuit, GateTarget, CircuitInstruction,
+// CircuitRepeatBlock and CircuitIfBlock.
+#pragma once
+
+#include "circuit/circuit.hpp"
+#include "module/python.hpp"
+
+namespace lumora::py {
+
+// Each returns the class, creating it at its first use in the process;
+// nullptr with an error set when it cannot be created.
+PyTypeObject* circuit_type();
+PyTypeObject* gate_target_type();
+PyTypeObject* circuit_instruction_type();
+PyTypeObject* circuit_repeat_block_type();
+PyTypeObject* circuit_if_block_type();
+
+// The circuit a Circuit object holds; nullptr (and TypeError naming
+// `param`) for anything else.
+const circuit::Circuit* circuit_of(PyObject* object, const char* param);
+
+}  // namespace lumora::py

@@ -1,0 +1,114 @@
+#include <string>
+
+#include "executor/executor.hpp"
+#include "module/circuits.hpp"
+#include "module/errors.hpp"
+#include "module/simulator.hpp"
+
+// Lumora.do(circuit): a whole circuit in one call.
+
+namespace lumora::py {
+
+namespace {
+
+constexpr const char* kCircuit[] = {"circuit"};
+
+// A new numpy array of `length` bools, all False, and where its data is.
+PyObject* new_record(std::uint64_t length, std::uint8_t** data) {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        return nullptr;
+    }
+    Ref array(PyObject_CallMethod(numpy.get(), "zeros", "Ks",
+                                  static_cast<unsigned long long>(length), "bool"));
+    if (!array) {
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+        return nullptr;
+    }
+    *data = static_cast<std::uint8_t*>(view.buf);
+    PyBuffer_Release(&view);  // the array keeps its memory; nothing else holds it
+    return array.release();
+}
+
+// Adds a note to the exception being raised (PEP 678; stored as
+// __notes__ where the interpreter does not show notes).
+void add_note(const std::string& note) {
+    PyObject* raised = take_raised_exception();
+    if (raised == nullptr) {
+        return;
+    }
+    Ref text(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (text) {
+        Ref notes(PyObject_GetAttrString(raised, "__notes__"));
+        if (!notes) {
+            PyErr_Clear();
+            notes = Ref(PyList_New(0));
+            if (notes && PyObject_SetAttrString(raised, "__notes__", notes.get()) < 0) {
+                PyErr_Clear();
+            }
+        }
+        if (notes && PyList_Check(notes.get()) && PyList_Append(notes.get(), text.get()) < 0) {
+            PyErr_Clear();
+        }
+    }
+    restore_raised_exception(raised);
+}
+
+PyObject* run_do(Simulator& sim, CallArgs& args) {
+    const circuit::Circuit* c = circuit_of(args.objects[0], "circuit");
+    if (c == nullptr) {
+        return nullptr;
+    }
+    const auto program = executor::compile(*c);
+    if (executor::qubits_needed(*program) > sim.state.size()) {
+        PyErr_Format(PyExc_ValueError, "the circuit uses %llu qubits but the simulator has %zu",
+                     static_cast<unsigned long long>(executor::qubits_needed(*program)),
+                     sim.state.size());
+        return nullptr;
+    }
+    std::uint8_t* data = nullptr;
+    Ref record(new_record(executor::record_length(*program), &data));
+    if (!record) {
+        return nullptr;
+    }
+    try {
+        if (sim.stream) {
+            executor::run(*program, sim.state, *sim.stream, data);
+        } else {
+            ThreadRng rng;
+            executor::run(*program, sim.state, rng, data);
+        }
+    } catch (const executor::Stopped& stopped) {
+        try {
+            std::rethrow_exception(stopped.cause());
+        } catch (...) {
+            raise_current_exception();
+        }
+        add_note("lumora: the circuit stopped after " + std::to_string(stopped.completed()) +
+                 " completed operations; the simulator holds the state after them");
+        return nullptr;
+    }
+    return record.release();
+}
+
+}  // namespace
+
+constexpr MethodInfo m_do{
+    {"Lumora", "do", kCircuit, 1},
+    Access::exclusive,
+    Params::objects,
+    &run_do,
+    nullptr,
+    "do($self, circuit)\n--\n\nRun a whole `lumora.Circuit` on this simulator, in one call, "
+    "and return this run's measurement record as a numpy array of bools.\n\nNoise draws from "
+    "this simulator's random source, so a seeded simulator replays. Classical feedback and IF "
+    "blocks read the record of this run. A circuit that cannot run here (more qubits than the "
+    "simulator, a look-back before its first measurement) raises ValueError and changes "
+    "nothing. An interrupt or MemoryError stops the run between two operations (one per "
+    "target, pair or product of an instruction): the simulator holds the state after the last "
+    "completed one, and the exception's note says how many completed."};
+
+}  // namespace lumora::py
