@@ -175,27 +175,22 @@ void controlled_z(StateEditor& g, Qubit a, Qubit b) {
 
 namespace {
 
-// Up to two single-qubit operators on one qubit, applied in order.
-struct Rotation {
-    std::uint8_t count;
-    std::array<LcOp, 2> ops;
-};
-
 // A controlled gate is a basis change on each qubit, one cz, and the
 // inverse basis change. Changes on different qubits commute, so only the
-// order within one qubit matters.
+// order within one qubit matters; each is one local Clifford (the identity
+// for none).
 struct BasisChange {
-    Rotation control_before;
-    Rotation target_before;
-    Rotation control_after;
-    Rotation target_after;
+    LcOp control_before;
+    LcOp target_before;
+    LcOp control_after;
+    LcOp target_after;
     bool target_used_first;  // which index the gate looks at first
 };
 
-constexpr Rotation none{0, {0, 0}};
-constexpr Rotation h{1, {kLcH, 0}};
-constexpr Rotation sdag_h{2, {kLcSdag, kLcH}};
-constexpr Rotation h_s{2, {kLcH, kLcS}};
+constexpr LcOp none = kLcIdentity;
+constexpr LcOp h = kLcH;
+constexpr LcOp sdag_h = lc_mul[kLcH][kLcSdag];  // S^dagger, then H
+constexpr LcOp h_s = lc_mul[kLcS][kLcH];        // H, then S
 
 // Indexed by TwoQubitGate.
 constexpr std::array<BasisChange, 9> basis_changes = {{
@@ -210,17 +205,14 @@ constexpr std::array<BasisChange, 9> basis_changes = {{
     {sdag_h, none, h_s, none, false},  // ycz
 }};
 
-void rotate(StateEditor& g, Qubit q, const Rotation& r) {
-    for (std::uint8_t i = 0; i < r.count; ++i) {
-        g.left_multiply(q, r.ops[i]);
+void rotate(StateEditor& g, Qubit q, LcOp r) {
+    if (r != kLcIdentity) {
+        g.left_multiply(q, r);
     }
 }
 
-LcOp rotated(LcOp vop, const Rotation& r) {
-    for (std::uint8_t i = 0; i < r.count; ++i) {
-        vop = lc_mul[r.ops[i]][vop];
-    }
-    return vop;
+LcOp rotated(LcOp vop, LcOp r) {
+    return lc_mul[r][vop];
 }
 
 Qubit only_neighbor(const Node& node) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -127,17 +128,12 @@ bool measures_products(Gate g) {
     return g == Gate::MPP || g == Gate::MXX || g == Gate::MYY || g == Gate::MZZ;
 }
 
-// What each unitary gate of the formats is on the engine, made once.
-struct GatePlans {
-    std::array<LcOp, circuit::kGateCount> local{};
-    std::array<TwoQubitDecomposition, circuit::kGateCount> pair{};
-    std::array<bool, circuit::kGateCount> engine_pair{};
-    std::array<TwoQubitGate, circuit::kGateCount> engine_gate{};
-};
-
-const GatePlans& gate_plans() {
-    static const GatePlans plans = [] {
-        GatePlans p;
+// What each unitary gate of the formats is on the engine. The single-qubit
+// gates and the engine's own controlled gates are known at once; a
+// decomposition is searched for at the first use of its gate.
+class GatePlans {
+public:
+    GatePlans() {
         constexpr std::pair<Gate, TwoQubitGate> kFamily[] = {
             {Gate::CX, TwoQubitGate::cx},   {Gate::CY, TwoQubitGate::cy},
             {Gate::CZ, TwoQubitGate::cz},   {Gate::XCX, TwoQubitGate::xcx},
@@ -145,36 +141,65 @@ const GatePlans& gate_plans() {
             {Gate::YCX, TwoQubitGate::ycx}, {Gate::YCY, TwoQubitGate::ycy},
             {Gate::YCZ, TwoQubitGate::ycz}};
         for (const auto& [gate, engine] : kFamily) {
-            p.engine_pair[static_cast<std::size_t>(gate)] = true;
-            p.engine_gate[static_cast<std::size_t>(gate)] = engine;
+            engine_pair[static_cast<std::size_t>(gate)] = true;
+            engine_gate[static_cast<std::size_t>(gate)] = engine;
         }
         for (std::size_t i = 0; i < circuit::kGateCount; ++i) {
             const GateInfo& info = circuit::gate_info(static_cast<Gate>(i));
-            if (info.tableau[0].empty()) {
-                continue;
-            }
-            if (info.is_unitary_1q()) {
-                p.local[i] = local_clifford_for(info.tableau[0], info.tableau[1]);
-            } else if (info.is_unitary_2q()) {
-                p.pair[i] = decompose_two_qubit(info.tableau);
+            if (info.is_unitary_1q() && !info.tableau[0].empty()) {
+                local[i] = local_clifford_for(info.tableau[0], info.tableau[1]);
             }
         }
-        return p;
-    }();
+    }
+
+    const TwoQubitDecomposition& pair(Gate g) const {
+        const std::size_t i = static_cast<std::size_t>(g);
+        std::call_once(searched_[i],
+                       [&] { pairs_[i] = decompose_two_qubit(circuit::gate_info(g).tableau); });
+        return pairs_[i];
+    }
+
+    std::array<LcOp, circuit::kGateCount> local{};
+    std::array<bool, circuit::kGateCount> engine_pair{};
+    std::array<TwoQubitGate, circuit::kGateCount> engine_gate{};
+
+private:
+    mutable std::array<TwoQubitDecomposition, circuit::kGateCount> pairs_{};
+    mutable std::array<std::once_flag, circuit::kGateCount> searched_;
+};
+
+const GatePlans& gate_plans() {
+    static const GatePlans plans;
     return plans;
 }
 
 }  // namespace
 
+// How the runner takes an instruction: the common ones directly, the rest
+// through the general path.
+enum class StepKind : std::uint8_t {
+    local,    // a single-qubit Clifford (or Pauli) on each target
+    nothing,  // an operation per target that changes nothing (I)
+    engine2,  // one of the engine's controlled gates on each pair, no classical control
+    general,
+};
+
+struct Step {
+    StepKind kind = StepKind::general;
+    LcOp local = kLcIdentity;
+    TwoQubitGate engine = TwoQubitGate::cz;
+};
+
 // A block of the circuit with what its instructions need at run time.
 struct PreparedBlock {
     const circuit::Circuit* circuit = nullptr;
+    std::vector<Step> steps;                     // per instruction
     std::vector<std::vector<Product>> products;  // per instruction; empty unless products
     std::vector<PreparedBlock> blocks;           // parallel to circuit->blocks
 };
 
 struct Program {
-    circuit::Circuit circuit;
+    std::shared_ptr<const circuit::Circuit> circuit;
     PreparedBlock top;
     std::uint64_t qubits = 0;
     std::uint64_t record = 0;
@@ -182,11 +207,17 @@ struct Program {
 
 namespace {
 
+bool classical(const Target& t) {
+    return t.kind == Target::Kind::record || t.kind == Target::Kind::sweep;
+}
+
 // Prepares a block and checks its look-backs, given how many measurements
 // come before it at the least (in the first pass through every loop).
 void prepare(PreparedBlock& block, const circuit::Circuit& c, std::uint64_t& measured) {
     block.circuit = &c;
+    block.steps.resize(c.instructions.size());
     block.products.resize(c.instructions.size());
+    const GatePlans& plans = gate_plans();
     block.blocks.resize(c.blocks.size());
     auto check = [&](const Instruction& op, const Target& t) {
         if (t.kind == Target::Kind::record && t.value > measured) {
@@ -215,6 +246,16 @@ void prepare(PreparedBlock& block, const circuit::Circuit& c, std::uint64_t& mea
         }
         if (info.pauli_product || measures_products(op.gate)) {
             block.products[i] = products_of(op);
+        }
+        const std::size_t g = static_cast<std::size_t>(op.gate);
+        Step& step = block.steps[i];
+        if (info.is_unitary_1q()) {
+            step.kind = plans.local[g] == kLcIdentity ? StepKind::nothing : StepKind::local;
+            step.local = plans.local[g];
+        } else if (plans.engine_pair[g] &&
+                   std::none_of(op.targets.begin(), op.targets.end(), classical)) {
+            step.kind = StepKind::engine2;
+            step.engine = plans.engine_gate[g];
         }
         measured = add_saturated(measured, circuit::record_entries(op));
     }
@@ -292,10 +333,6 @@ std::pair<LcOp, LcOp> controlled_paulis(Gate g) {
     }
 }
 
-bool classical(const Target& t) {
-    return t.kind == Target::Kind::record || t.kind == Target::Kind::sweep;
-}
-
 template <class Rng>
 class Runner {
 public:
@@ -339,7 +376,29 @@ public:
                 }
                 continue;
             }
-            execute(op, frame.block->products[index]);
+            const Step& step = frame.block->steps[index];
+            switch (step.kind) {
+                case StepKind::local:
+                    // Cannot fail: the qubits were checked against the register.
+                    for (const Target& t : op.targets) {
+                        apply_gate(s_, t.value, step.local);
+                    }
+                    completed_ += op.targets.size();
+                    break;
+                case StepKind::nothing:
+                    completed_ += op.targets.size();
+                    break;
+                case StepKind::engine2:
+                    for (std::size_t i = 0; i + 1 < op.targets.size(); i += 2) {
+                        apply_two_qubit_gate(s_, step.engine, op.targets[i].value,
+                                             op.targets[i + 1].value);
+                        ++completed_;
+                    }
+                    break;
+                case StepKind::general:
+                    execute(op, frame.block->products[index]);
+                    break;
+            }
         }
     }
 
@@ -628,7 +687,7 @@ private:
             apply_two_qubit_gate(s_, plans_.engine_gate[g], a.value, b.value);
             return;
         }
-        const TwoQubitDecomposition& d = plans_.pair[g];
+        const TwoQubitDecomposition& d = plans_.pair(gate);
         const Qubit qa = a.value;
         const Qubit qb = b.value;
         if (d.cz_count <= 1 && !d.swap) {
@@ -765,13 +824,13 @@ void run_with(const Program& p, GraphState& s, Rng& rng, std::uint8_t* record) {
 
 }  // namespace
 
-std::shared_ptr<const Program> compile(const circuit::Circuit& c) {
+std::shared_ptr<const Program> compile(std::shared_ptr<const circuit::Circuit> c) {
     auto program = std::make_shared<Program>();
-    program->circuit = c;
-    program->qubits = program->circuit.num_qubits();
-    program->record = program->circuit.num_measurements();
+    program->circuit = std::move(c);
+    program->qubits = program->circuit->num_qubits();
+    program->record = program->circuit->num_measurements();
     std::uint64_t measured = 0;
-    prepare(program->top, program->circuit, measured);
+    prepare(program->top, *program->circuit, measured);
     return program;
 }
 

@@ -25,9 +25,10 @@ struct Program;
 
 // A circuit checked and prepared for running: qubit indices, look-backs
 // into the record (each rec[-k] must name a measurement of the same run),
-// Pauli products. Throws circuit::CircuitError for a circuit that cannot
-// run, with a message that says where.
-std::shared_ptr<const Program> compile(const circuit::Circuit& c);
+// Pauli products. The program keeps the circuit, which must not change
+// after. Throws circuit::CircuitError for a circuit that cannot run, with a
+// message that says where.
+std::shared_ptr<const Program> compile(std::shared_ptr<const circuit::Circuit> c);
 
 // How many qubits the program needs, and how many record entries a run
 // writes.

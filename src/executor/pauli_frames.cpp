@@ -175,6 +175,11 @@ TwoQubitDecomposition decompose_two_qubit(const std::array<std::string_view, 4>&
         d.cz_count = 1;
         return d;
     }
+    // A swap after local Cliffords (three controlled-Z otherwise).
+    if (as_local(after_swap(t), d.before)) {
+        d.swap = true;
+        return d;
+    }
     // T = a . CZ . m . CZ . b: for each a, the rest has one controlled-Z.
     for (int g0 = 0; g0 < kLcCount; ++g0) {
         for (int g1 = 0; g1 < kLcCount; ++g1) {
@@ -185,11 +190,6 @@ TwoQubitDecomposition decompose_two_qubit(const std::array<std::string_view, 4>&
                 return d;
             }
         }
-    }
-    // Otherwise the gate is a swap after local Cliffords.
-    if (as_local(after_swap(t), d.before)) {
-        d.swap = true;
-        return d;
     }
     throw std::logic_error("two-qubit gate outside the Clifford group");
 }

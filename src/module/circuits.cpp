@@ -20,8 +20,11 @@ using circuit::Gate;
 using circuit::Instruction;
 using circuit::Target;
 
+// The circuit is shared with the programs compiled from it, which runs
+// keep: a change made while a run holds it goes to a fresh copy.
 struct CircuitObject {
-    PyObject_HEAD Circuit circuit;
+    PyObject_HEAD std::shared_ptr<Circuit> circuit;
+    std::shared_ptr<const executor::Program> program;  // compiled at the first run
 };
 
 struct TargetObject {
@@ -64,9 +67,11 @@ PyObject* new_circuit(Circuit&& c, PyTypeObject* type = nullptr) {
             return nullptr;
         }
     }
+    auto shared = std::make_shared<Circuit>(std::move(c));
     PyObject* self = type->tp_alloc(type, 0);
     if (self != nullptr) {
-        new (&as<CircuitObject>(self)->circuit) Circuit(std::move(c));
+        new (&as<CircuitObject>(self)->circuit) std::shared_ptr<Circuit>(std::move(shared));
+        new (&as<CircuitObject>(self)->program) std::shared_ptr<const executor::Program>();
     }
     return self;
 }
@@ -317,8 +322,18 @@ PyObject* circuit_from_qasm(PyObject* type, PyObject* const* args, Py_ssize_t na
     });
 }
 
-Circuit& circuit_ref(PyObject* self) {
-    return as<CircuitObject>(self)->circuit;
+const Circuit& circuit_ref(PyObject* self) {
+    return *as<CircuitObject>(self)->circuit;
+}
+
+// The circuit, for a change: a copy of its own if a program shares it.
+Circuit& changing(PyObject* self) {
+    CircuitObject* object = as<CircuitObject>(self);
+    object->program.reset();
+    if (object->circuit.use_count() > 1) {
+        object->circuit = std::make_shared<Circuit>(*object->circuit);
+    }
+    return *object->circuit;
 }
 
 PyObject* circuit_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -346,14 +361,14 @@ PyObject* circuit_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 piece.append(as<InstructionObject>(name)->op);
             } else {
                 const BlockObject* block = as<BlockObject>(name);
-                Circuit body = as<CircuitObject>(block->body)->circuit;
+                Circuit body = circuit_ref(block->body);
                 Circuit& fresh =
                     block->head.gate == Gate::REPEAT
                         ? piece.append_repeat(block->head.repeat_count, block->head.tag)
                         : piece.append_if(block->head.targets, block->head.tag);
                 fresh = std::move(body);
             }
-            circuit::append_circuit(circuit_ref(self), piece);
+            circuit::append_circuit(changing(self), piece);
             Py_RETURN_NONE;
         }
         Instruction op;
@@ -367,7 +382,7 @@ PyObject* circuit_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                             "CircuitIfBlock objects, or with +, * and +=");
             return nullptr;
         }
-        circuit_ref(self).append(std::move(op));
+        changing(self).append(std::move(op));
         Py_RETURN_NONE;
     });
 }
@@ -491,7 +506,7 @@ PyObject* circuit_inplace_add(PyObject* self, PyObject* other) {
     return guarded([&]() -> PyObject* {
         // A copy first: `c += c` reads what it appends to.
         const Circuit more = circuit_ref(other);
-        circuit::append_circuit(circuit_ref(self), more);
+        circuit::append_circuit(changing(self), more);
         return Py_NewRef(self);
     });
 }
@@ -548,7 +563,7 @@ PyObject* circuit_inplace_multiply(PyObject* self, PyObject* count) {
         if (!repeated(circuit_ref(self), count, out)) {
             return nullptr;
         }
-        circuit_ref(self) = std::move(out);
+        changing(self) = std::move(out);
         return Py_NewRef(self);
     });
 }
@@ -906,7 +921,7 @@ const BlockObject& block_ref(PyObject* self) {
 
 Circuit block_as_circuit(const BlockObject& block) {
     Circuit one;
-    Circuit body = as<CircuitObject>(block.body)->circuit;
+    Circuit body = circuit_ref(block.body);
     Circuit& fresh = block.head.gate == Gate::REPEAT
                          ? one.append_repeat(block.head.repeat_count, block.head.tag)
                          : one.append_if(block.head.targets, block.head.tag);
@@ -921,7 +936,7 @@ PyObject* block_str(PyObject* self) {
 PyObject* block_repr(PyObject* self) {
     return guarded([&] {
         const BlockObject& block = block_ref(self);
-        std::string body = circuit::to_stim_text(as<CircuitObject>(block.body)->circuit);
+        std::string body = circuit::to_stim_text(circuit_ref(block.body));
         std::string head =
             block.head.gate == Gate::REPEAT
                 ? "lumora.CircuitRepeatBlock(" + std::to_string(block.head.repeat_count)
@@ -945,7 +960,7 @@ PyObject* block_richcompare(PyObject* self, PyObject* other, int op) {
     const BlockObject& b = block_ref(other);
     const bool equal = a.head.repeat_count == b.head.repeat_count &&
                        a.head.targets == b.head.targets && a.head.tag == b.head.tag &&
-                       as<CircuitObject>(a.body)->circuit == as<CircuitObject>(b.body)->circuit;
+                       circuit_ref(a.body) == circuit_ref(b.body);
     return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
@@ -962,8 +977,7 @@ PyObject* block_conditions(PyObject* self, void*) {
 }
 
 PyObject* block_body(PyObject* self, void*) {
-    return guarded(
-        [&] { return circuit_copy_of(as<CircuitObject>(block_ref(self).body)->circuit); });
+    return guarded([&] { return circuit_copy_of(circuit_ref(block_ref(self).body)); });
 }
 
 PyObject* block_tag(PyObject* self, void*) {
@@ -1104,7 +1118,15 @@ const Circuit* circuit_of(PyObject* object, const char* param) {
                      Py_TYPE(object)->tp_name);
         return nullptr;
     }
-    return &as<CircuitObject>(object)->circuit;
+    return &circuit_ref(object);
+}
+
+std::shared_ptr<const executor::Program> program_of(PyObject* object) {
+    CircuitObject* c = as<CircuitObject>(object);
+    if (!c->program) {
+        c->program = executor::compile(c->circuit);
+    }
+    return c->program;
 }
 
 }  // namespace lumora::py

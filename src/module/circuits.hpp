@@ -2,7 +2,10 @@
 // CircuitRepeatBlock and CircuitIfBlock.
 #pragma once
 
+#include <memory>
+
 #include "circuit/circuit.hpp"
+#include "executor/executor.hpp"
 #include "module/python.hpp"
 
 namespace lumora::py {
@@ -18,5 +21,10 @@ PyTypeObject* circuit_if_block_type();
 // The circuit a Circuit object holds; nullptr (and TypeError naming
 // `param`) for anything else.
 const circuit::Circuit* circuit_of(PyObject* object, const char* param);
+
+// The program that runs a Circuit object's circuit (which circuit_of has
+// accepted), compiled at its first use and kept until the circuit changes.
+// Throws circuit::CircuitError for a circuit that cannot run.
+std::shared_ptr<const executor::Program> program_of(PyObject* object);
 
 }  // namespace lumora::py

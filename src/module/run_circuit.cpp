@@ -58,11 +58,10 @@ void add_note(const std::string& note) {
 }
 
 PyObject* run_do(Simulator& sim, CallArgs& args) {
-    const circuit::Circuit* c = circuit_of(args.objects[0], "circuit");
-    if (c == nullptr) {
+    if (circuit_of(args.objects[0], "circuit") == nullptr) {
         return nullptr;
     }
-    const auto program = executor::compile(*c);
+    const auto program = program_of(args.objects[0]);
     if (executor::qubits_needed(*program) > sim.state.size()) {
         PyErr_Format(PyExc_ValueError, "the circuit uses %llu qubits but the simulator has %zu",
                      static_cast<unsigned long long>(executor::qubits_needed(*program)),
