@@ -136,12 +136,28 @@ void measure_graph_z(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
 // determined.
 template <class Nodes, class Rng>
 std::uint8_t measure(Editor<Nodes>& g, Qubit v, AxisCode axis, Rng& rng) {
-    const LcOp j = lc_inv[g.vop(v)];
-    const std::uint8_t sign = lc_conj_sign(j, axis);
-    const AxisCode graph_axis = lc_conj_axis[axis][j];
+    LcOp j = lc_inv[g.vop(v)];
+    AxisCode graph_axis = lc_conj_axis[axis][j];
     if (graph_axis == kAxisX && g.degree(v) == 0) {
-        return sign;
+        return lc_conj_sign(j, axis);
     }
+    if (graph_axis == kAxisY && g.degree(v) > 1) {
+        // A graph-side Y toggles every pair of v's d neighbours. A local
+        // complementation at a neighbour w of degree e (e^2 / 2 toggles)
+        // multiplies vop_v by S on the graph side, which turns the Y into
+        // an X, pivoted at cost about d e: far cheaper at a hub whose
+        // neighbours have few neighbours of their own. The state is the
+        // same either way; the choice depends on the graph alone.
+        const std::uint64_t d = g.degree(v);
+        const Qubit w = g.lowest_degree_neighbor(v);
+        const std::uint64_t e = g.degree(w);
+        if (e * (e - 1) / 2 + d * e < d * (d + 1) / 2) {
+            g.local_complement(w);
+            j = lc_inv[g.vop(v)];
+            graph_axis = lc_conj_axis[axis][j];
+        }
+    }
+    const std::uint8_t sign = lc_conj_sign(j, axis);
     const std::uint8_t r = draw_bit(rng);
     switch (graph_axis) {
         case kAxisX:

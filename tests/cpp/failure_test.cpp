@@ -199,22 +199,26 @@ TEST_P(FailuresUnderLimits, InterruptChangesNothing) {
 // An interrupt in the middle of an operation whose journal outgrows the
 // scratch that is kept between operations.
 TEST(Failures, InterruptOfALargeOperationChangesNothing) {
-    constexpr std::size_t leaves = 600;  // about 360,000 journal entries
-    Edges star;
-    for (Qubit q = 1; q <= leaves; ++q) {
-        star.emplace_back(0, q);
+    // A cz between the hubs of two GHZ stars, both hubs turned by h:
+    // complementing a hub's 600 leaves takes about 360,000 journal entries.
+    constexpr std::size_t leaves = 600;
+    GraphState s = create(2 * leaves + 2);
+    for (Qubit hub : {Qubit{0}, Qubit{leaves + 1}}) {
+        apply_gate(s, hub, kLcH);
+        for (Qubit q = hub + 1; q <= hub + leaves; ++q) {
+            apply_two_qubit_gate(s, TwoQubitGate::cx, hub, q);
+        }
+        apply_gate(s, hub, kLcH);
     }
-    GraphState s = build_state(leaves + 1, star);
     const Snapshot before = snapshot(s);
     StoreLimits limits = store_limits;
     limits.poll_interval = 4096;
     ScopedLimits often(limits);
     set_interrupt_check(&interrupt_on_countdown);
     checks_left = 40;
-    ScriptedRng rng{{0u}};
     bool interrupted = false;
     try {
-        measure(s, 0, kAxisY, rng);
+        cz(s, 0, leaves + 1);
     } catch (const Interrupted&) {
         interrupted = true;
     }
