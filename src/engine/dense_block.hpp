@@ -29,9 +29,14 @@ struct DenseBlock {
 };
 
 // row ^= pattern over `words` words; returns the bits left in the row.
-// Uses the processor's population count where it has one.
+// Uses 256-bit registers and the processor's population count where it
+// has them (AVX2, chosen when the program starts), plain words otherwise.
 std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
                             std::uint32_t words) noexcept;
+
+// For tests: the vector path on (where the processor has it; returns
+// whether it is now in use) or off.
+bool use_vector_rows(bool on) noexcept;
 
 // A block with rows for `capacity` members (a multiple of 8), none yet.
 DenseBlock* new_block(std::uint32_t capacity);
