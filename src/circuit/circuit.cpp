@@ -568,4 +568,19 @@ void append_circuit(Circuit& c, const Circuit& more) {
     }
 }
 
+std::size_t nesting_depth(const Circuit& c) {
+    std::size_t deepest = 0;
+    for (const Circuit& body : c.blocks) {
+        deepest = std::max(deepest, 1 + nesting_depth(body));
+    }
+    return deepest;
+}
+
+void check_nesting(const Circuit& c) {
+    if (nesting_depth(c) > kMaxNesting) {
+        throw CircuitError("blocks would nest deeper than " + std::to_string(kMaxNesting) +
+                           " levels");
+    }
+}
+
 }  // namespace lumora::circuit

@@ -18,8 +18,10 @@ inline constexpr std::uint32_t kMaxQubit = 4294967294u;
 inline constexpr std::uint32_t kMaxLookback = 2147483648u;
 // Largest REPEAT count.
 inline constexpr std::uint64_t kMaxRepeatCount = 1000000000000000000ull;
-// Deepest nesting of REPEAT / IF blocks the parser accepts.
-inline constexpr std::size_t kMaxNesting = 10000;
+// Deepest nesting of REPEAT / IF blocks the parser accepts: printing,
+// comparing, copying and running blocks recurse once per level, so this
+// bounds their stack.
+inline constexpr std::size_t kMaxNesting = 1000;
 
 // One target of an instruction (8 bytes).
 struct Target {
@@ -108,6 +110,11 @@ Target parse_target(std::string_view text);
 // Appends every instruction of `more` to `c` (blocks copied whole), fusing
 // at the seam as append does.
 void append_circuit(Circuit& c, const Circuit& more);
+
+// How deeply blocks nest in `c` (0 without blocks); CircuitError when it is
+// deeper than kMaxNesting, for circuits built by nesting rather than parsed.
+std::size_t nesting_depth(const Circuit& c);
+void check_nesting(const Circuit& c);
 
 // The number of measurement record entries one instruction adds (0 for
 // blocks; multiply REPEAT bodies yourself).

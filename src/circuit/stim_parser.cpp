@@ -411,7 +411,8 @@ private:
             fail(name_at, std::string(g.name) + " cannot appear inside an IF block");
         }
         if (stack_.size() > kMaxNesting) {
-            fail(name_at, "blocks are nested deeper than 10000 levels");
+            fail(name_at,
+                 "blocks are nested deeper than " + std::to_string(kMaxNesting) + " levels");
         }
         ++p_;  // '{'
         expect_line_end();

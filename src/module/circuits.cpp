@@ -367,6 +367,7 @@ PyObject* circuit_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                         ? piece.append_repeat(block->head.repeat_count, block->head.tag)
                         : piece.append_if(block->head.targets, block->head.tag);
                 fresh = std::move(body);
+                circuit::check_nesting(piece);
             }
             circuit::append_circuit(changing(self), piece);
             Py_RETURN_NONE;
@@ -535,6 +536,7 @@ bool repeated(const Circuit& c, PyObject* count, Circuit& out) {
     } else if (n > 1 && !c.instructions.empty()) {
         Circuit body = c;
         out.append_repeat(n) = std::move(body);
+        circuit::check_nesting(out);
     }
     return true;
 }
@@ -893,6 +895,10 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, Gate g
             Circuit check;
             check.append_if(head.targets) = *body;
             circuit::parse_stim(circuit::to_stim_text(check));
+        }
+        if (circuit::nesting_depth(*body) >= circuit::kMaxNesting) {
+            throw circuit::CircuitError("blocks would nest deeper than " +
+                                        std::to_string(circuit::kMaxNesting) + " levels");
         }
         Ref copy(circuit_copy_of(*body));
         if (!copy) {
