@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds lumora and runs every test: the style checks, the C++ engine tests
-# (optimised and under AddressSanitizer and UBSan), the fuzzers, and the
+# (optimised, under AddressSanitizer and UBSan, and built with clang), a
+# Windows cross build of the libraries, the fuzzers, and the
 # Python tests on the default interpreter (the tests at scale, the type
 # stubs, a build under the sanitizers) and on every other CPython 3.10+ on
 # this machine. What the tests need is installed by scripts/setup-dev.sh.
@@ -71,6 +72,10 @@ echo "== type stubs against the built module, and the examples under mypy --stri
 "$root/scripts/check-types.sh" "$work/venv"
 
 cpp_tests sanitize
+cpp_tests clang
+
+echo "== the plain-C++ libraries cross-compiled for Windows (MinGW-w64)"
+(cd "$root" && cmake --preset mingw -DCMAKE_MAKE_PROGRAM="$ninja_bin" >/dev/null && cmake --build --preset mingw)
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
 echo "== fuzzing the loaders with libFuzzer, AddressSanitizer and UBSan (${fuzz_seconds} s each)"

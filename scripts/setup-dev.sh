@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Provisions what building and testing lumora needs, and nothing else:
-# Debian's GoogleTest, and clang with libFuzzer for the fuzzers (as root, or
-# through sudo), and a venv of the pinned build and style tools
+# Debian's GoogleTest, clang with libFuzzer (for the fuzzers and the clang
+# build) and MinGW-w64 (for the Windows cross build) (as root, or through
+# sudo), and a venv of the pinned build and style tools
 # (scripts/dev-requirements.txt) at build/tools. Safe to run again: it
 # installs only what is missing.
 #
@@ -23,6 +24,9 @@ fi
 if ! command -v clang++ >/dev/null ||
     ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; then
     missing+=(clang libclang-rt-dev)
+fi
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    missing+=(g++-mingw-w64-x86-64-posix)
 fi
 if [ ${#missing[@]} -ne 0 ]; then
     echo "== installing ${missing[*]}"

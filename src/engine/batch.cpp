@@ -9,7 +9,7 @@
 
 namespace lumora {
 
-Batch::Batch(GraphState& s, const std::size_t* qubits, std::size_t count) : s_(s), txn_(nullptr) {
+Batch::Batch(GraphState& s, const std::size_t* qubits, std::size_t count) : txn_(nullptr) {
     std::vector<Qubit> checked(count);
     for (std::size_t i = 0; i < count; ++i) {
         checked[i] = s.qubit(qubits[i]);

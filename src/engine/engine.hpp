@@ -97,7 +97,6 @@ public:
     void commit() noexcept;
 
 private:
-    GraphState& s_;
     Transaction* txn_;
 };
 

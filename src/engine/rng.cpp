@@ -1,13 +1,10 @@
 #include "engine/rng.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
+#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
-#include <sys/random.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 
@@ -170,77 +167,9 @@ SeededStream SeededStream::preview_stream() const noexcept {
 
 namespace {
 
-std::string errno_text(int err) {
-    return std::strerror(err) + (" (os error " + std::to_string(err) + ")");
-}
-
-// Reads /dev/urandom once /dev/random has become readable, which shows that
-// the kernel's pool has been initialised.
-bool urandom_fallback(std::array<std::uint8_t, 32>& key, std::string& error) {
-    const int random_fd = ::open("/dev/random", O_RDONLY | O_CLOEXEC);
-    if (random_fd < 0) {
-        error = errno_text(errno);
-        return false;
-    }
-    pollfd pfd{random_fd, POLLIN, 0};
-    int polled;
-    do {
-        polled = ::poll(&pfd, 1, -1);
-    } while (polled < 0 && errno == EINTR);
-    const int poll_errno = errno;
-    ::close(random_fd);
-    if (polled < 0) {
-        error = errno_text(poll_errno);
-        return false;
-    }
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno_text(errno);
-        return false;
-    }
-    std::size_t filled = 0;
-    while (filled < key.size()) {
-        const ssize_t got = ::read(fd, key.data() + filled, key.size() - filled);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            error =
-                got < 0 ? errno_text(errno) : std::string("unexpected end of file on /dev/urandom");
-            ::close(fd);
-            return false;
-        }
-        filled += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    return true;
-}
-
-}  // namespace
-
-bool os_entropy(std::array<std::uint8_t, 32>& key, std::string& error) {
-    std::size_t filled = 0;
-    while (filled < key.size()) {
-        const ssize_t got = ::getrandom(key.data() + filled, key.size() - filled, 0);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == ENOSYS && filled == 0) {
-                return urandom_fallback(key, error);
-            }
-            error = errno_text(errno);
-            return false;
-        }
-        filled += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-namespace {
-
 thread_local std::optional<ReseedingRng> thread_generator;
 
+#if defined(__unix__) || defined(__APPLE__)
 // A forked child would otherwise replay its parent's stream; it keys a
 // generator of its own at its first draw instead.
 void forget_generator_in_child() noexcept {
@@ -249,6 +178,7 @@ void forget_generator_in_child() noexcept {
 
 [[maybe_unused]] const int fork_hook_registered =
     ::pthread_atfork(nullptr, nullptr, &forget_generator_in_child);
+#endif
 
 [[gnu::noinline]] ReseedingRng& key_thread_generator() {
     std::array<std::uint8_t, 32> key;

@@ -1,12 +1,16 @@
 #include "module/access.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
+#endif
 
 namespace lumora::py {
 
 void register_fork_handler() noexcept {
+#if defined(__unix__) || defined(__APPLE__)
     static const int registered = ::pthread_atfork(nullptr, nullptr, &carry_leases_into_child);
     static_cast<void>(registered);
+#endif
 }
 
 // In the child, on the thread that forked: a new generation, in which this

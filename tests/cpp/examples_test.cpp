@@ -102,16 +102,18 @@ TEST(ErrorExamples, MessagesAndFailedCallsChangeNothing) {
     // Gates that look at the target first name it when both are bad.
     const std::vector<std::string> target_first = {"cx", "cy", "xcy", "ycy"};
     for (const auto& [name, g] : kTwoQubit) {
+        const TwoQubitGate gate = g.gate;  // lambdas capture variables, not bindings
         const std::size_t both_bad = std::ranges::count(target_first, name) ? 7 : 5;
         const std::size_t calls[][3] = {{5, 0, 5}, {0, 5, 5}, {5, 7, both_bad}};
-        for (const auto& [control, target, named] : calls) {
-            EXPECT_EQ(message_of<EngineFailure>(
-                          [&] { apply_two_qubit_gate(s, g.gate, control, target); }),
-                      oob(3, named))
+        for (const auto& call : calls) {
+            const std::size_t control = call[0], target = call[1], named = call[2];
+            EXPECT_EQ(
+                message_of<EngineFailure>([&] { apply_two_qubit_gate(s, gate, control, target); }),
+                oob(3, named))
                 << name << " " << control << "," << target;
         }
         for (std::size_t q : {1, 7}) {
-            EXPECT_EQ(message_of<SameQubitError>([&] { apply_two_qubit_gate(s, g.gate, q, q); }),
+            EXPECT_EQ(message_of<SameQubitError>([&] { apply_two_qubit_gate(s, gate, q, q); }),
                       "control and target must be different qubits, got " + std::to_string(q) +
                           " for both")
                 << name;
