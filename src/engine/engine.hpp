@@ -121,6 +121,11 @@ std::vector<std::string> canonical_stabilizers(const GraphState& s, bool all,
 // letter first) equal to each local Clifford up to phase; "" for identity.
 const std::string& clifford_word(LcOp op);
 
+// The number of q's neighbours; 0 for an index outside the register.
+inline std::uint32_t degree_of(const GraphState& s, std::size_t q) {
+    return q < s.size() ? s.node(static_cast<Qubit>(q)).degree : 0;
+}
+
 // The local Clifford on qubit q (which must be valid).
 inline LcOp vertex_operator(const GraphState& s, Qubit q) {
     return s.node(q).vop;

@@ -361,7 +361,7 @@ public:
             }
             const std::size_t index = frame.pc++;
             const Instruction& op = c.instructions[index];
-            poll_.tick();
+            poll_.tick(1 + op.targets.size());
             if (op.gate == Gate::REPEAT) {
                 const PreparedBlock* body = &frame.block->blocks[op.body];
                 if (!body->circuit->instructions.empty()) {

@@ -24,6 +24,12 @@ void carry_leases_into_child() noexcept {
     AccessLease* kept = nullptr;
     for (AccessLease* lease = state.leases; lease != nullptr;) {
         AccessLease* next = lease->next_;
+        if (lease->owner_ != self && lease->detached_) {
+            // Another thread was changing this object without the lock: its
+            // half-done state is never readable in the child.
+            lease->counter_.store(std::uint64_t{generation} << 32 | kExclusive,
+                                  std::memory_order_relaxed);
+        }
         if (lease->owner_ == self) {
             lease->generation_ = generation;
             lease->counter_.store(lease->stamp(0), std::memory_order_relaxed);
@@ -42,6 +48,15 @@ void carry_leases_into_child() noexcept {
             lease->counter_.store(lease->stamp(kExclusive), std::memory_order_relaxed);
         } else {
             lease->counter_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+void mark_leases_detached(bool on) noexcept {
+    const std::thread::id self = std::this_thread::get_id();
+    for (AccessLease* lease = module_state().leases; lease != nullptr; lease = lease->next_) {
+        if (lease->owner_ == self) {
+            lease->detached_ = on;
         }
     }
 }

@@ -32,6 +32,11 @@ inline constexpr std::uint32_t kExclusive = 0xFFFFFFFFu;
 
 void carry_leases_into_child() noexcept;
 
+// Marks this thread's leases as held by work running without the
+// interpreter lock (or no longer): in a forked child, an object such a
+// lease holds stays held, since the work that was changing it is gone.
+void mark_leases_detached(bool on) noexcept;
+
 // Installs, once per process, the child-side fork handler.
 void register_fork_handler() noexcept;
 
@@ -75,6 +80,12 @@ public:
 
 private:
     friend void carry_leases_into_child() noexcept;
+    friend void mark_leases_detached(bool on) noexcept;
+
+    // Marks this thread's leases as held by work running without the
+    // interpreter lock (or no longer): in a forked child, an object such a
+    // lease holds stays held, since the work that was changing it is gone.
+    void mark_leases_detached(bool on) noexcept;
 
     void link() noexcept {
         owner_ = std::this_thread::get_id();
@@ -140,6 +151,7 @@ private:
     std::uint32_t generation_;
     bool held_;
     std::thread::id owner_;
+    bool detached_ = false;
     AccessLease* prev_ = nullptr;
     AccessLease* next_ = nullptr;
 };

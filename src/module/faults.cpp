@@ -7,6 +7,7 @@
 
 #include "engine/engine.hpp"
 #include "module/binding.hpp"
+#include "module/gil.hpp"
 #include "module/module_state.hpp"
 #include "module/simulator.hpp"
 
@@ -67,13 +68,15 @@ bool faults_armed() noexcept {
 }
 
 bool interrupt_requested() {
-    // Read and written with the interpreter lock held.
-    long& polls_left = module_state().polls_left;
-    if (polls_left >= 0 && polls_left-- == 0) {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-        return true;
-    }
-    return PyErr_CheckSignals() != 0;
+    return with_gil([] {
+        // Read and written with the interpreter lock held.
+        long& polls_left = module_state().polls_left;
+        if (polls_left >= 0 && polls_left-- == 0) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return true;
+        }
+        return PyErr_CheckSignals() != 0;
+    });
 }
 
 constexpr MethodInfo m_inject_faults{

@@ -85,6 +85,9 @@ PyObject* init_module() {
         !add_class(module.get(), "CircuitIfBlock", circuit_if_block_type())) {
         return nullptr;
     }
+    if (PyModule_AddStringConstant(module.get(), "__version__", LUMORA_VERSION) < 0) {
+        return nullptr;
+    }
     kept.module = Py_NewRef(module.get());
     return module.release();
 }

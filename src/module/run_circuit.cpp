@@ -3,6 +3,7 @@
 #include "executor/executor.hpp"
 #include "module/circuits.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/simulator.hpp"
 
 // Lumora.do(circuit): a whole circuit in one call.
@@ -74,6 +75,8 @@ PyObject* run_do(Simulator& sim, CallArgs& args) {
         return nullptr;
     }
     try {
+        // The record is numpy's memory, written without Python's help.
+        WithoutGil released;
         if (sim.stream) {
             executor::run(*program, sim.state, *sim.stream, data);
         } else {

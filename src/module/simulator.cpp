@@ -6,6 +6,7 @@
 
 #include "module/errors.hpp"
 #include "module/faults.hpp"
+#include "module/gil.hpp"
 #include "module/module_state.hpp"
 #include "module/values.hpp"
 
@@ -27,7 +28,9 @@ PyObject* run_gate(Simulator& sim, CallArgs& args) {
 
 template <TwoQubitGate G>
 PyObject* run_two_qubit_gate(Simulator& sim, CallArgs& args) {
-    apply_two_qubit_gate(sim.state, G, args.index[0], args.index[1]);
+    const std::size_t c = args.index[0], t = args.index[1];
+    long_work(degree_of(sim.state, c) >= kLongDegree || degree_of(sim.state, t) >= kLongDegree,
+              [&] { apply_two_qubit_gate(sim.state, G, c, t); });
     Py_RETURN_NONE;
 }
 
@@ -39,14 +42,18 @@ PyObject* run_measure(Simulator& sim, CallArgs& args) {
     if (!result) {
         return nullptr;
     }
-    const std::uint8_t bit =
-        sim.with_rng([&](auto& rng) { return measure(sim.state, args.index[0], A, rng); });
+    const std::uint8_t bit = sim.with_rng([&](auto& rng) {
+        return long_work(degree_of(sim.state, args.index[0]) >= kLongDegree,
+                         [&] { return measure(sim.state, args.index[0], A, rng); });
+    });
     set_measurement_result(result.get(), bit);
     return result.release();
 }
 
 PyObject* run_entangled_group(Simulator& sim, CallArgs& args) {
-    const std::vector<Qubit> group = entangled_group(sim.state, args.index[0]);
+    const std::vector<Qubit> group =
+        long_work(degree_of(sim.state, args.index[0]) >= kLongDegree,
+                  [&] { return entangled_group(sim.state, args.index[0]); });
     Ref set(PySet_New(nullptr));
     if (!set) {
         return nullptr;
@@ -66,10 +73,12 @@ PyObject* run_peek(Simulator& sim, CallArgs& args) {
     std::vector<PeekRecord> records;
     if (sim.stream) {
         SeededStream preview = sim.stream->preview_stream();
-        records = peek_measure_set(sim.state, args.qubits, preview);
+        records = long_work(args.qubits.size() >= kLongPreview,
+                            [&] { return peek_measure_set(sim.state, args.qubits, preview); });
     } else {
         ThreadRng rng;
-        records = peek_measure_set(sim.state, args.qubits, rng);
+        records = long_work(args.qubits.size() >= kLongPreview,
+                            [&] { return peek_measure_set(sim.state, args.qubits, rng); });
     }
     Ref dict(PyDict_New());
     if (!dict) {

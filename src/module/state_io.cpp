@@ -4,6 +4,7 @@
 
 #include "module/binding.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/simulator.hpp"
 
 // Construction, seeds, copies and pickles.
@@ -19,11 +20,45 @@ constexpr const char* kData[] = {"data"};
 
 // The stream a `seed` argument asks for: none for None. The key comes from
 // the seed's little-endian bytes, so seeds of any size are accepted.
+// A numpy SeedSequence (anything that is not an int but has
+// generate_state) seeds as the integer of its first eight 32-bit words,
+// the first the lowest. numpy is never imported for it.
+PyObject* seed_sequence_integer(PyObject* seed) {
+    Ref words(PyObject_CallMethod(seed, "generate_state", "i", 8));
+    if (!words) {
+        return nullptr;
+    }
+    Ref value(PyLong_FromLong(0));
+    Ref iterator(PyObject_GetIter(words.get()));
+    if (!value || !iterator) {
+        return nullptr;
+    }
+    long shift = 0;
+    while (Ref word{PyIter_Next(iterator.get())}) {
+        Ref number(PyNumber_Index(word.get()));
+        Ref places(PyLong_FromLong(shift));
+        if (!number || !places) {
+            return nullptr;
+        }
+        Ref shifted(PyNumber_Lshift(number.get(), places.get()));
+        if (!shifted) {
+            return nullptr;
+        }
+        value = Ref(PyNumber_Or(value.get(), shifted.get()));
+        if (!value) {
+            return nullptr;
+        }
+        shift += 32;
+    }
+    return PyErr_Occurred() ? nullptr : value.release();
+}
+
 bool stream_from_seed(PyObject* seed, std::unique_ptr<SeededStream>& out) {
     if (seed == nullptr || seed == Py_None) {
         return true;
     }
-    Ref index(extract_big_index(seed, "seed"));
+    const bool sequence = !PyLong_Check(seed) && PyObject_HasAttrString(seed, "generate_state");
+    Ref index(sequence ? seed_sequence_integer(seed) : extract_big_index(seed, "seed"));
     if (!index) {
         return false;
     }
@@ -66,7 +101,9 @@ PyObject* copy_simulator(Simulator& sim, PyObject* seed) {
     if (!stream && (seed == nullptr || seed == Py_None) && sim.stream) {
         stream = std::make_unique<SeededStream>(*sim.stream);
     }
-    Simulator copy{copy_state(sim.state), std::move(stream)};
+    Simulator copy{
+        long_work(sim.state.size() >= kLongRegister, [&] { return copy_state(sim.state); }),
+        std::move(stream)};
     return wrap(std::move(copy));
 }
 
@@ -84,7 +121,8 @@ PyObject* run_reduce(Simulator& sim, CallArgs&) {
     if (sim.stream) {
         at = sim.stream->position();
     }
-    encode_state(sim.state, sim.stream ? &at : nullptr, payload);
+    long_work(sim.state.size() >= kLongRegister,
+              [&] { encode_state(sim.state, sim.stream ? &at : nullptr, payload); });
     Ref bytes(PyBytes_FromStringAndSize(payload.data(), static_cast<Py_ssize_t>(payload.size())));
     if (!bytes) {
         return nullptr;
@@ -129,7 +167,8 @@ PyObject* run_from_pickle(PyTypeObject* /*type*/, CallArgs& args) {
             }
             PyBuffer_Release(&view);
         }
-        Decoded decoded = decode_state(bytes);
+        Decoded decoded =
+            long_work(bytes.size() >= kLongRegister, [&] { return decode_state(bytes); });
         Simulator sim{std::move(decoded.state), nullptr};
         if (decoded.stream) {
             sim.stream = std::make_unique<SeededStream>(*decoded.stream);

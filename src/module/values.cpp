@@ -129,6 +129,31 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
     return comparison_result(op, number, value);
 }
 
+// Pickled as the class attribute it equals (results are new objects, so
+// pickle's by-name path, which wants the very object, does not apply).
+template <EnumClass& C>
+PyObject* enum_reduce(PyObject* self, PyObject*) {
+    return read_member(self, [self](std::uint8_t value) -> PyObject* {
+        Ref builtins(PyImport_ImportModule("builtins"));
+        if (!builtins) {
+            return nullptr;
+        }
+        Ref getattr_function(PyObject_GetAttrString(builtins.get(), "getattr"));
+        if (!getattr_function) {
+            return nullptr;
+        }
+        return Py_BuildValue("(O(Os))", getattr_function.get(),
+                             reinterpret_cast<PyObject*>(Py_TYPE(self)), C.members[value]);
+    });
+}
+
+template <EnumClass& C>
+PyMethodDef enum_methods[] = {
+    {"__reduce__", &enum_reduce<C>, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nSupport for pickle: the member, by name."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 template <EnumClass& C>
 PyTypeObject* enum_type() {
     PyTypeObject*& kept = module_state().*C.type;
@@ -141,6 +166,7 @@ PyTypeObject* enum_type() {
         {Py_tp_repr, reinterpret_cast<void*>(&enum_repr<C>)},
         {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
         {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare<C>)},
+        {Py_tp_methods, enum_methods<C>},
         // Last before the end marker: without a docstring it ends the list.
         {C.doc != nullptr ? Py_tp_doc : 0, const_cast<char*>(C.doc)},
         {0, nullptr},
@@ -180,6 +206,38 @@ PyObject* outcome_str(PyObject* self) {
     return PyUnicode_FromFormat("(%s, %s)", kAxisMembers[outcome->axis],
                                 kResultTexts[outcome->result]);
 }
+
+// Pickled as its result and axis, rebuilt by Outcome._rebuild.
+PyObject* outcome_reduce(PyObject* self, PyObject*) {
+    auto* outcome = reinterpret_cast<OutcomeObject*>(self);
+    Ref rebuild(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild"));
+    if (!rebuild) {
+        return nullptr;
+    }
+    return Py_BuildValue("(O(ii))", rebuild.get(), outcome->result, outcome->axis);
+}
+
+PyObject* outcome_rebuild(PyObject* /*type*/, PyObject* args) {
+    int result = 0;
+    int axis = 0;
+    if (!PyArg_ParseTuple(args, "ii:_rebuild", &result, &axis)) {
+        return nullptr;
+    }
+    if (result < 0 || result > 1 || axis < 0 || axis > 2) {
+        PyErr_Format(PyExc_ValueError, "no Outcome has result %d and axis %d", result, axis);
+        return nullptr;
+    }
+    return new_outcome(static_cast<std::uint8_t>(result), static_cast<std::uint8_t>(axis));
+}
+
+PyMethodDef outcome_methods[] = {
+    {"__reduce__", &outcome_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nSupport for pickle: the result and the axis."},
+    {"_rebuild", &outcome_rebuild, METH_VARARGS | METH_CLASS,
+     "_rebuild($type, result, axis, /)\n--\n\nThe Outcome of a result bit (0 for +1) and an "
+     "axis code (0 X, 1 Y, 2 Z): what pickle calls to load."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef outcome_properties[] = {
     {"result", &outcome_result, nullptr, nullptr, nullptr},
@@ -222,6 +280,7 @@ PyTypeObject* outcome_type() {
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_dealloc, reinterpret_cast<void*>(&value_dealloc)},
         {Py_tp_getset, outcome_properties},
+        {Py_tp_methods, outcome_methods},
         {Py_tp_str, reinterpret_cast<void*>(&outcome_str)},
         {0, nullptr},
     };

@@ -5,6 +5,7 @@
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/faults.hpp"
+#include "module/gil.hpp"
 #include "module/module_state.hpp"
 #include "module/simulator.hpp"
 
@@ -41,7 +42,8 @@ PyObject* run_stabilizers(Simulator& sim, CallArgs& args) {
                      width, width, width + 1);
         return nullptr;
     }
-    const std::vector<std::string> rows = canonical_stabilizers(sim.state, all, selected);
+    const std::vector<std::string> rows =
+        long_work(width >= 256, [&] { return canonical_stabilizers(sim.state, all, selected); });
     Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     if (!list) {
         return nullptr;
@@ -74,7 +76,8 @@ PyObject* word_object(LcOp op) {
 }
 
 PyObject* run_graph(Simulator& sim, CallArgs&) {
-    const std::vector<std::pair<Qubit, Qubit>> edges = edge_list(sim.state);
+    const std::vector<std::pair<Qubit, Qubit>> edges =
+        long_work(sim.state.size() >= kLongRegister, [&] { return edge_list(sim.state); });
     Ref edge_objects(PyList_New(static_cast<Py_ssize_t>(edges.size())));
     if (!edge_objects) {
         return nullptr;

@@ -3,11 +3,18 @@
 
 from collections.abc import Callable, Iterable, Iterator
 from os import PathLike
-from typing import ClassVar, final
+from typing import ClassVar, Protocol, final
 
 import networkx
 import numpy as np
 import numpy.typing as npt
+
+__version__: str
+
+class _SeedSequence(Protocol):
+    """Anything with numpy.random.SeedSequence's generate_state: seeds as its first eight 32-bit words."""
+
+    def generate_state(self, n_words: int, /) -> Iterable[int]: ...
 
 __all__ = [
     "MeasurementResult",
@@ -56,7 +63,7 @@ class Outcome:
 
 @final
 class Lumora:
-    def __new__(cls, qubit_amount: int, *, seed: int | None = None) -> Lumora: ...
+    def __new__(cls, qubit_amount: int, *, seed: int | _SeedSequence | None = None) -> Lumora: ...
     @property
     def num_qubits(self) -> int: ...
 
@@ -87,7 +94,7 @@ class Lumora:
     def peek_measure_set(self, qubits: set[int] | frozenset[int]) -> dict[int, Outcome]: ...
 
     # Copies and pickling.
-    def copy(self, *, seed: int | None = None) -> Lumora: ...
+    def copy(self, *, seed: int | _SeedSequence | None = None) -> Lumora: ...
     def __copy__(self) -> Lumora: ...
     def __deepcopy__(self, memo: dict[int, object], /) -> Lumora: ...
     def __reduce__(self) -> tuple[Callable[[bytes], Lumora], tuple[bytes]]: ...

@@ -52,6 +52,20 @@ def test_seed_takes_any_integer(seed, same_as):
     assert play(L(24, seed=Index(7) if seed == "index" else seed), ops) == play(L(24, seed=same_as), ops)
 
 
+def test_numpy_seed_sequences_seed_as_their_first_eight_words():
+    np = pytest.importorskip("numpy", reason="numpy seeds need numpy")
+    sequence = np.random.SeedSequence(2024)
+    as_integer = sum(int(word) << (32 * i) for i, word in enumerate(sequence.generate_state(8)))
+    runs = []
+    for seed in (sequence, as_integer):
+        sim = L(40, seed=seed)
+        for q in range(40):
+            sim.h(q)
+        runs.append([int(sim.measure_z(q)) for q in range(40)])
+        runs.append([int(sim.copy(seed=seed).measure_x(q)) for q in range(40)])
+    assert runs[0] == runs[2] and runs[1] == runs[3]
+
+
 def test_different_seeds_differ():
     seeds = list(range(32)) + [2**64 - 1, 2**64, 2**255, 2**256 - 1, 2**256, 2**256 + 5, 2**300, 2**300 + 5, 2**512]
     ops = coin_ops(random.Random(5), 8, 80)

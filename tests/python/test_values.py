@@ -1,6 +1,7 @@
 """Result value classes: MeasurementResult, Axis, Outcome."""
 
 import operator
+import pickle
 
 import pytest
 
@@ -66,3 +67,20 @@ def test_outcome():
     assert outcome == outcome and outcome != again and len({outcome, again}) == 2
     with pytest.raises(TypeError):
         operator.lt(outcome, again)
+
+
+def test_values_cross_process_boundaries():
+    """Members, and Outcomes, pickle to equal values under every protocol, whether they are class attributes or
+    results: a process pool can return them."""
+    sim = lumora.Lumora(3)
+    sim.h(0)
+    sim.cx(0, 1)
+    values = [M.PlusOne, M.MinusOne, A.X, A.Y, A.Z, sim.measure_x(2), sim.peek_measure_set({0})[0].axis]
+    outcomes = sim.peek_measure_set({0, 1, 2})
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        for value in values:
+            again = pickle.loads(pickle.dumps(value, protocol))
+            assert type(again) is type(value) and again == value and int(again) == int(value)
+        again = pickle.loads(pickle.dumps(outcomes, protocol))
+        assert {q: str(o) for q, o in again.items()} == {q: str(o) for q, o in outcomes.items()}
+        assert all(type(o) is lumora.Outcome for o in again.values())
