@@ -508,8 +508,9 @@ std::string target_to_text(const Target& t) {
 }
 
 Target parse_target(std::string_view text) {
+    const std::string_view whole = text;
     const auto bad = [&]() -> CircuitError {
-        return CircuitError("'" + std::string(text.substr(0, 40)) +
+        return CircuitError("'" + std::string(whole.substr(0, 40)) +
                             "' is not a target (expected a qubit such as 5 or !5, rec[-k], "
                             "sweep[k], a Pauli such as X3, or *)");
     };
@@ -532,13 +533,6 @@ Target parse_target(std::string_view text) {
     if (text == "*") {
         return Target::combiner_target();
     }
-    if (text.starts_with("rec[-") && text.ends_with("]")) {
-        const std::uint32_t k = number(text.substr(5, text.size() - 6), kMaxLookback);
-        if (k == 0) {
-            throw bad();
-        }
-        return Target::record_target(k);
-    }
     if (text.starts_with("sweep[") && text.ends_with("]")) {
         return Target::sweep_target(number(text.substr(6, text.size() - 7), kMaxQubit));
     }
@@ -546,6 +540,13 @@ Target parse_target(std::string_view text) {
     if (text.starts_with("!")) {
         inverted = true;
         text.remove_prefix(1);
+    }
+    if (text.starts_with("rec[-") && text.ends_with("]")) {
+        const std::uint32_t k = number(text.substr(5, text.size() - 6), kMaxLookback);
+        if (k == 0) {
+            throw bad();
+        }
+        return Target::record_target(k, inverted);
     }
     if (!text.empty() && (text[0] == 'X' || text[0] == 'Y' || text[0] == 'Z' || text[0] == 'x' ||
                           text[0] == 'y' || text[0] == 'z')) {

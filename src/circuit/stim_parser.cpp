@@ -143,7 +143,7 @@ private:
             return;
         }
         if (c == '\r') {
-            if (p_ + 1 == end_ || p_[1] == '\n') {
+            if (p_ + 1 != end_ && p_[1] == '\n') {
                 ++p_;
                 return;
             }

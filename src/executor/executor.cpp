@@ -467,8 +467,16 @@ private:
         const GateInfo& info = circuit::gate_info(op.gate);
         const std::vector<Target>& ts = op.targets;
         const std::size_t g = static_cast<std::size_t>(op.gate);
-        if (info.annotation || op.gate == Gate::I_ERROR || op.gate == Gate::II_ERROR) {
+        if (info.annotation) {
             operation([] {});
+            return;
+        }
+        if (op.gate == Gate::I_ERROR || op.gate == Gate::II_ERROR) {
+            // Channels that do nothing still count one operation per target or pair.
+            const std::size_t width = op.gate == Gate::II_ERROR ? 2 : 1;
+            for (std::size_t i = 0; i + width <= ts.size(); i += width) {
+                operation([] {});
+            }
             return;
         }
         if (info.is_unitary_1q()) {

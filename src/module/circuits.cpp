@@ -92,6 +92,36 @@ PyObject* text(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// The arguments of a constructor call that rebuilds a tagged object: ", tag='...'"
+// when it has a tag, else nothing.
+PyObject* tag_argument(const std::string& tag) {
+    if (tag.empty()) {
+        return PyUnicode_FromString("");
+    }
+    Ref value(text(tag));
+    return value ? PyUnicode_FromFormat(", tag=%R", value.get()) : nullptr;
+}
+
+// Targets as Python values that read back as equal targets: ints for plain
+// qubits, their text otherwise.
+PyObject* target_values(const std::vector<Target>& targets) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(targets.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const Target& t = targets[i];
+        PyObject* value = t.kind == Target::Kind::qubit && !t.inverted
+                              ? PyLong_FromUnsignedLong(t.value)
+                              : text(circuit::target_to_text(t));
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return list.release();
+}
+
 bool is_circuit(PyObject* object) {
     PyTypeObject* type = module_state().circuit;
     return type != nullptr && PyObject_TypeCheck(object, type);
@@ -416,7 +446,14 @@ PyObject* circuit_repr(PyObject* self) {
         if (body.empty()) {
             return text("lumora.Circuit()");
         }
-        return text("lumora.Circuit('''\n" + body + "''')");
+        // One line per instruction reads best; where a tag holds a backslash, a
+        // carriage return or quotes, only a plain string literal reads back.
+        if (body.find_first_of("\\\r") == std::string::npos &&
+            body.find("'''") == std::string::npos) {
+            return text("lumora.Circuit('''\n" + body + "''')");
+        }
+        Ref literal(text(body));
+        return literal ? PyUnicode_FromFormat("lumora.Circuit(%R)", literal.get()) : nullptr;
     });
 }
 
@@ -648,8 +685,9 @@ PyObject* target_str(PyObject* self) {
 }
 
 PyObject* target_repr(PyObject* self) {
-    return guarded([&] {
-        return text("lumora.GateTarget('" + circuit::target_to_text(target_ref(self)) + "')");
+    return guarded([&]() -> PyObject* {
+        Ref value(text(circuit::target_to_text(target_ref(self))));
+        return value ? PyUnicode_FromFormat("lumora.GateTarget(%R)", value.get()) : nullptr;
     });
 }
 
@@ -780,9 +818,27 @@ PyObject* instruction_str(PyObject* self) {
     return guarded([&] { return text(instruction_text(instruction_ref(self))); });
 }
 
+PyObject* instruction_args(PyObject* self, void*);
+
 PyObject* instruction_repr(PyObject* self) {
-    return guarded([&] {
-        return text("lumora.CircuitInstruction('" + instruction_text(instruction_ref(self)) + "')");
+    return guarded([&]() -> PyObject* {
+        const Instruction& op = instruction_ref(self);
+        const std::string_view name = circuit::gate_info(op.gate).name;
+        Ref name_text(
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        Ref targets(target_values(op.targets));
+        Ref args;
+        if (op.args.empty()) {
+            args = Ref(PyUnicode_FromString(""));
+        } else if (Ref values{instruction_args(self, nullptr)}) {
+            args = Ref(PyUnicode_FromFormat(", %R", values.get()));
+        }
+        Ref tag(tag_argument(op.tag));
+        if (!name_text || !targets || !args || !tag) {
+            return nullptr;
+        }
+        return PyUnicode_FromFormat("lumora.CircuitInstruction(%R, %R%U%U)", name_text.get(),
+                                    targets.get(), args.get(), tag.get());
     });
 }
 
@@ -940,21 +996,19 @@ PyObject* block_str(PyObject* self) {
 }
 
 PyObject* block_repr(PyObject* self) {
-    return guarded([&] {
+    return guarded([&]() -> PyObject* {
         const BlockObject& block = block_ref(self);
-        std::string body = circuit::to_stim_text(circuit_ref(block.body));
-        std::string head =
-            block.head.gate == Gate::REPEAT
-                ? "lumora.CircuitRepeatBlock(" + std::to_string(block.head.repeat_count)
-                : "lumora.CircuitIfBlock(" + [&] {
-                      std::string list = "[";
-                      for (const Target& t : block.head.targets) {
-                          list +=
-                              (list.size() > 1 ? ", '" : "'") + circuit::target_to_text(t) + "'";
-                      }
-                      return list + "]";
-                  }();
-        return text(head + ", lumora.Circuit('''\n" + body + "'''))");
+        const bool repeat = block.head.gate == Gate::REPEAT;
+        Ref head(repeat ? PyLong_FromUnsignedLongLong(block.head.repeat_count)
+                        : target_values(block.head.targets));
+        Ref body(PyObject_Repr(block.body));
+        Ref tag(tag_argument(block.head.tag));
+        if (!head || !body || !tag) {
+            return nullptr;
+        }
+        return PyUnicode_FromFormat("lumora.%s(%R, %U%U)",
+                                    repeat ? "CircuitRepeatBlock" : "CircuitIfBlock", head.get(),
+                                    body.get(), tag.get());
     });
 }
 

@@ -1,4 +1,4 @@
-#include <string>
+#include <cstdint>
 
 #include "executor/executor.hpp"
 #include "module/circuits.hpp"
@@ -34,14 +34,19 @@ PyObject* new_record(std::uint64_t length, std::uint8_t** data) {
     return array.release();
 }
 
-// Adds a note to the exception being raised (PEP 678; stored as
-// __notes__ where the interpreter does not show notes).
-void add_note(const std::string& note) {
+// Adds "lumora: the circuit stopped after N completed operations; ..." as a
+// note to the exception being raised (PEP 678; stored as __notes__ where the
+// interpreter does not show notes). Built with Python's allocator only, so a
+// MemoryError from the module's own allocations keeps its note.
+void add_stopped_note(std::uint64_t completed) {
     PyObject* raised = take_raised_exception();
     if (raised == nullptr) {
         return;
     }
-    Ref text(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    Ref text(
+        PyUnicode_FromFormat("lumora: the circuit stopped after %llu completed operations; "
+                             "the simulator holds the state after them",
+                             static_cast<unsigned long long>(completed)));
     if (text) {
         Ref notes(PyObject_GetAttrString(raised, "__notes__"));
         if (!notes) {
@@ -55,6 +60,7 @@ void add_note(const std::string& note) {
             PyErr_Clear();
         }
     }
+    PyErr_Clear();
     restore_raised_exception(raised);
 }
 
@@ -89,8 +95,7 @@ PyObject* run_do(Simulator& sim, CallArgs& args) {
         } catch (...) {
             raise_current_exception();
         }
-        add_note("lumora: the circuit stopped after " + std::to_string(stopped.completed()) +
-                 " completed operations; the simulator holds the state after them");
+        add_stopped_note(stopped.completed());
         return nullptr;
     }
     return record.release();

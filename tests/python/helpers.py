@@ -3,10 +3,15 @@ states several test files build. The references the tests judge lumora by are in
 
 import contextlib
 import gc
+import os
 import random
+import signal
 import subprocess
 import sys
 import threading
+import time
+import traceback
+import warnings
 
 import pytest
 
@@ -204,3 +209,228 @@ def run_python(*args, timeout=60, cwd=None):
     return subprocess.run(
         [sys.executable, *args], capture_output=True, text=True, timeout=timeout, cwd=cwd, check=False
     )
+
+
+WAIT = 20  # seconds any blocked thread, forked child or child interpreter gets before it counts as hung
+
+
+def in_forked_child(check):
+    """Runs ``check`` in a forked child; returns its exit status and what it reported."""
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running is the point here
+        pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            os.close(read_end)
+            signal.signal(signal.SIGALRM, signal.SIG_DFL)
+            signal.alarm(WAIT)  # a hang in the child ends it
+            check()
+            status = 0
+        except BaseException:
+            os.write(write_end, traceback.format_exc().encode())
+        finally:
+            os._exit(status)
+    os.close(write_end)
+    deadline = time.monotonic() + WAIT + 5
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            os.close(read_end)
+            return "killed", "the child hung"
+        time.sleep(0.01)
+    with os.fdopen(read_end, "rb") as report:
+        text = report.read().decode(errors="replace")
+    if os.WIFSIGNALED(status):
+        return "killed", f"the child died of signal {os.WTERMSIG(status)}\n{text}"
+    return os.waitstatus_to_exitcode(status), text
+
+
+# -- circuits: instruction names, random circuit texts, circuits split into single operations -------------------
+
+ALIASES = {"H_XZ": "H", "SQRT_Z": "S", "SQRT_Z_DAG": "S_DAG", "CNOT": "CX", "ZCX": "CX", "ZCY": "CY", "ZCZ": "CZ"}
+ALIASES |= {"SWAPCZ": "CZSWAP", "MZ": "M", "MRZ": "MR", "RZ": "R", "CORRELATED_ERROR": "E"}
+CLIFFORD_1 = "I X Y Z H H_XY H_YZ H_NXY H_NXZ H_NYZ S S_DAG SQRT_X SQRT_X_DAG SQRT_Y SQRT_Y_DAG C_XYZ C_ZYX".split()
+CLIFFORD_1 += "C_NXYZ C_XNYZ C_XYNZ C_NZYX C_ZNYX C_ZYNX".split()
+CLIFFORD_2 = "CX CY CZ XCX XCY XCZ YCX YCY YCZ SWAP ISWAP ISWAP_DAG SQRT_XX SQRT_XX_DAG SQRT_YY SQRT_YY_DAG".split()
+CLIFFORD_2 += "SQRT_ZZ SQRT_ZZ_DAG CXSWAP SWAPCX CZSWAP II".split()
+MEASURE_1 = {"M": "Z", "MX": "X", "MY": "Y", "MR": "Z", "MRX": "X", "MRY": "Y"}  # name: the Pauli measured
+RESETS = {"R": "Z", "RX": "X", "RY": "Y"}
+PAIRED = {*CLIFFORD_2, "MXX", "MYY", "MZZ", "DEPOLARIZE2", "PAULI_CHANNEL_2", "II_ERROR"}  # targets taken two at a time
+WHOLE = {"DETECTOR", "OBSERVABLE_INCLUDE", "QUBIT_COORDS", "SHIFT_COORDS", "TICK", "E", "ELSE_CORRELATED_ERROR"}
+FEEDBACK = {"CX": 0, "CY": 0, "CZ": 0, "XCZ": 1, "YCZ": 1}  # the side a record may stand on (CZ: either)
+DISJOINT = {"PAULI_CHANNEL_1": 3, "PAULI_CHANNEL_2": 15, "HERALDED_PAULI_CHANNEL_1": 4, "I_ERROR": 2, "II_ERROR": 2}
+ERASING = {"DEPOLARIZE1": 0.75, "DEPOLARIZE2": 15 / 16, "HERALDED_ERASE": 1}  # at this p the qubits' state is erased
+TAGS = ("t", "a b", "x]y", "back\\slash", "two\nlines", "cr\r", "q'''s")
+
+
+def tag_text(tag):
+    escaped = tag.replace("\\", "\\B").replace("]", "\\C").replace("\n", "\\n").replace("\r", "\\r")
+    return f"[{escaped}]" if tag else ""
+
+
+class CircuitText:
+    """Seeded random circuit text over n qubits using every instruction in every written form (aliases, case, tags).
+
+    ``certain``: every channel is deterministic (probabilities 0 or 1) or erases its qubits (ERASING), so that a
+    reference can follow a run. ``lumora_only``: IF blocks too. Lookbacks never reach before the first measurement."""
+
+    def __init__(self, seed, n, certain=True, lumora_only=True):
+        self.rng, self.n, self.measured = random.Random(seed), n, 0
+        self.certain, self.lumora_only = certain, lumora_only
+
+    def p(self, cap=1.0, name=None):
+        if self.certain:
+            return self.rng.choice((0, ERASING[name] if name in ERASING else 1))
+        return self.rng.choice((0, 0.125, 1e-3, cap / 3, cap))
+
+    def name(self, canonical):
+        name = self.rng.choice([canonical] + [alias for alias, c in ALIASES.items() if c == canonical])
+        return self.rng.choice((name, name.lower())) + tag_text(self.rng.choice(("",) * 6 + TAGS))
+
+    def args(self, *values):
+        return f"({', '.join(map(repr, values))})" if values else ""
+
+    def qubits(self, k, pairs=False, bang=False):
+        qs = [q for _ in range(k) for q in self.rng.sample(range(self.n), 2 if pairs else 1)]
+        return " ".join(("!" if bang and self.rng.random() < 0.3 else "") + str(q) for q in qs)
+
+    def rec(self):
+        return f"rec[-{self.rng.randint(1, min(self.measured, 6))}]"
+
+    def product(self, joiner="*", bang=True):
+        """A Hermitian product; qubits may repeat (with their Pauli) when ``joiner`` is *."""
+        qs = [self.rng.randrange(self.n) for _ in range(self.rng.randint(1, 3))]
+        qs = qs if joiner == "*" else sorted(set(qs))
+        letter = {q: self.rng.choice("XYZ") for q in qs}
+        return joiner.join(("!" if bang and self.rng.random() < 0.3 else "") + f"{letter[q]}{q}" for q in qs)
+
+    def disjoint(self, k):
+        if not self.certain:
+            return [self.rng.random() / k for _ in range(k)]
+        values = [0] * k
+        if k and self.rng.random() < 0.8:
+            values[self.rng.randrange(k)] = 1
+        return values
+
+    def instruction(self):
+        """One instruction's text (a block, or an E chain) and how many measurements it appends."""
+        r, rng = self.rng.random(), self.rng
+        flip = () if rng.random() < 0.5 else (self.p(0.5),)
+        if r < 0.22:
+            return f"{self.name(rng.choice(CLIFFORD_1))} {self.qubits(rng.randint(1, 3))}", 0
+        if r < 0.4:
+            return f"{self.name(rng.choice(CLIFFORD_2))} {self.qubits(rng.randint(1, 2), pairs=True)}", 0
+        if r < 0.45:
+            return f"{self.name(rng.choice(('SPP', 'SPP_DAG')))} {self.product()} {self.product()}", 0
+        if r < 0.53:
+            k, name = rng.randint(1, 3), rng.choice(list(MEASURE_1))
+            return f"{self.name(name)}{self.args(*flip)} {self.qubits(k, bang=True)}", k
+        if r < 0.57:
+            return f"{self.name(rng.choice(list(RESETS)))} {self.qubits(rng.randint(1, 2))}", 0
+        if r < 0.61:
+            return f"{self.name('MPP')}{self.args(*flip)} {self.product()} {self.product()}", 2
+        if r < 0.64:
+            name = rng.choice(("MXX", "MYY", "MZZ"))
+            return f"{self.name(name)}{self.args(*flip)} {self.qubits(1, pairs=True, bang=True)}", 1
+        if r < 0.66:
+            return f"MPAD {rng.randint(0, 1)} {rng.randint(0, 1)}", 2
+        if r < 0.7 and self.measured:
+            gate = rng.choice(list(FEEDBACK))
+            pair = [rng.choice((self.rec(), self.rec(), f"sweep[{rng.randint(0, 9)}]")), str(rng.randrange(self.n))]
+            side = rng.randint(0, 1) if gate == "CZ" else FEEDBACK[gate]
+            return f"{self.name(gate)} {' '.join(pair[::-1] if side else pair)}", 0
+        if r < 0.76:
+            name = rng.choice(("X_ERROR", "Y_ERROR", "Z_ERROR", "DEPOLARIZE1", "HERALDED_ERASE", "I_ERROR"))
+            args = self.disjoint(rng.randint(0, 2)) if name == "I_ERROR" else [self.p(0.75, name)]
+            return f"{self.name(name)}{self.args(*args)} {self.qubits(2)}", 2 * (name == "HERALDED_ERASE")
+        if r < 0.8:
+            name = rng.choice(
+                ["PAULI_CHANNEL_1", "PAULI_CHANNEL_2", "HERALDED_PAULI_CHANNEL_1", "DEPOLARIZE2", "II_ERROR"]
+            )
+            k = rng.randint(0, 2) if name == "II_ERROR" else DISJOINT.get(name)
+            args = [self.p(0.9375, name)] if name == "DEPOLARIZE2" else self.disjoint(k)
+            heralds = 2 * (name == "HERALDED_PAULI_CHANNEL_1")
+            return f"{self.name(name)}{self.args(*args)} {self.qubits(2, name in PAIRED)}", heralds
+        if r < 0.84:
+            chain = [f"{self.name('E')}({self.p()}) {self.product(' ', False)}"]
+            chain += [f"ELSE_CORRELATED_ERROR({self.p()}) {self.product(' ', False)}" for _ in range(rng.randint(0, 2))]
+            return "\n".join(chain), 0
+        if r < 0.88 and self.measured:
+            coords = self.args(*[rng.choice((0, 1.5, -2)) for _ in range(rng.randint(0, 2))])
+            observable = f"OBSERVABLE_INCLUDE({rng.randint(0, 3)}) {self.rec()} X{rng.randrange(self.n)}"
+            return rng.choice((f"DETECTOR{coords} {self.rec()} {self.rec()}", observable)), 0
+        if r < 0.9:
+            return rng.choice(("TICK", f"QUBIT_COORDS(1, 2) {rng.randrange(self.n)}", "SHIFT_COORDS(0, 1)")), 0
+        if r < 0.95 and self.measured and self.lumora_only:
+            conditions = " ".join(rng.choice(("", "!")) + self.rec() for _ in range(rng.randint(1, 2)))
+            body = [f"{self.name(rng.choice(CLIFFORD_1))} {self.qubits(1)}", f"SPP {self.product()}"]
+            body.insert(rng.randint(0, 2), f"{self.name(rng.choice(CLIFFORD_2))} {self.qubits(1, True)}")
+            return f"IF {conditions} {{\n" + "\n".join(body[: rng.randint(1, 3)]) + "\n}", 0
+        if r < 0.98:
+            count, before = rng.randint(1, 3), self.measured
+            body = self.lines(rng.randint(1, 5))
+            return f"REPEAT {count} {{\n{body}\n}}", (self.measured - before) * (count - 1)
+        return "", 0
+
+    def lines(self, count):
+        out = []
+        for _ in range(count):
+            text, measurements = self.instruction()
+            self.measured += measurements
+            out.append(text)
+        return "\n".join(out)
+
+
+def random_circuit_text(seed, n, count, **kinds):
+    return CircuitText(seed, n, **kinds).lines(count)
+
+
+def operations(circuit):
+    """The circuit's items in running order, REPEAT unrolled, each instruction cut into single operations (one
+    target, pair, product, or a whole annotation or E); an IF block stays whole, its body cut likewise."""
+    out = []
+    for item in circuit:
+        if item.name == "REPEAT":
+            out += operations(item.body) * item.repeat_count
+        elif item.name == "IF":
+            out.append(lumora.CircuitIfBlock(item.conditions, item.body, tag=item.tag))
+        else:
+            groups, ts = [], item.targets
+            size = len(ts) if item.name in WHOLE else 2 if item.name in PAIRED else 1
+            for i, t in enumerate(ts):
+                if i and (ts[i - 1].is_combiner or t.is_combiner or len(groups[-1]) < size):
+                    groups[-1].append(t)
+                else:
+                    groups.append([t])
+            out += [lumora.CircuitInstruction(item.name, g, item.args, tag=item.tag) for g in groups or [[]]]
+    return out
+
+
+RECORDING = {*MEASURE_1, "MPP", "MXX", "MYY", "MZZ", "MPAD", "HERALDED_ERASE", "HERALDED_PAULI_CHANNEL_1"}
+
+
+def prefix(items, count, record):
+    """A circuit of the first ``count`` operations of ``items`` (from ``operations``) as a run that makes ``record``
+    takes them: an IF block counts its head, and its body's operations when its conditions hold."""
+    circuit, made = lumora.Circuit(), 0
+    for item in items:
+        if count <= 0:
+            break
+        if item.name == "IF":
+            taken = all(record[made + t.value] != t.is_inverted_result_target for t in item.conditions)
+            body = operations(item.body) if taken else []
+            if body[: count - 1]:
+                circuit.append(
+                    lumora.CircuitIfBlock(item.conditions, lumora.Circuit("\n".join(map(str, body[: count - 1]))))
+                )
+            count -= 1 + len(body)
+        else:
+            circuit.append(item)
+            count, made = count - 1, made + (item.name in RECORDING)
+    return circuit

@@ -14,12 +14,24 @@ skip the tests that use them, and a reference made without its package skips the
 """
 
 import copy
+import functools
 import itertools
 import math
 
 import pytest
 
-from helpers import AXES, STIM_GATE
+from helpers import (
+    AXES,
+    CLIFFORD_1,
+    CLIFFORD_2,
+    ERASING,
+    FEEDBACK,
+    MEASURE_1,
+    RESETS,
+    STIM_GATE,
+    WHOLE,
+    operations,
+)
 
 try:
     import numpy as np
@@ -262,3 +274,189 @@ class StimFollower(_Reference):
         for q, root in enumerate(label.tolist()):
             factors.setdefault(root, set()).add(q)
         return [factors[root] for root in label.tolist()]
+
+
+# -- circuits -----------------------------------------------------------------------------------------------------
+
+FULL_NAME = {"CX": "ZCX", "CY": "ZCY", "CZ": "ZCZ"}  # a controlled Pauli as control basis, C, target Pauli
+CERTAIN = {0, 1}
+# a Pauli channel's Paulis in the order of its probabilities (PAULI_CHANNEL_2: worked out from the index)
+PAULI_NOISE = {"X_ERROR": "X", "Y_ERROR": "Y", "Z_ERROR": "Z", "PAULI_CHANNEL_1": "XYZ", "PAULI_CHANNEL_2": ""}
+PAULI_NOISE["HERALDED_PAULI_CHANNEL_1"] = "IXYZ"
+
+
+def measured_pauli(op):
+    """The Pauli product a measurement operation measures (inversions aside), as a stim.PauliString."""
+    if op.name in MEASURE_1:
+        return stim.PauliString(f"{MEASURE_1[op.name]}{op.targets[0].value}")
+    product = stim.PauliString("")
+    for t in op.targets:
+        if not t.is_combiner:
+            product *= stim.PauliString(f"{t.pauli_type if t.is_pauli_target else op.name[1]}{t.value}")
+    return product
+
+
+class CircuitWalk:
+    """Takes a reference through a lumora circuit along lumora's record: the measured outcomes, heralds, feedback
+    and IF conditions all come from the record. Channels must be certain (probabilities 0 or 1) or erasing (see
+    helpers.ERASING), as ``helpers.CircuitText(certain=True)`` writes them. The reference provides ``unitary``
+    (stim text of unitary gates), ``collapse`` (onto a Pauli product's outcome), ``reset`` and ``erase``."""
+
+    def run(self, circuit, record, where):
+        self.record, self.pos, self.where, self.fired = [int(b) for b in record], 0, where, True
+        for self.op in operations(circuit):
+            self.step(self.op)
+        assert self.pos == len(self.record), f"{where}: {len(self.record)} recorded, {self.pos} made"
+        return self
+
+    def at(self):
+        return f"{self.where}, at {str(self.op).strip()!r}"
+
+    def take(self):
+        self.pos += 1
+        return self.record[self.pos - 1]
+
+    def looked(self, target):
+        return self.record[self.pos + target.value] if target.is_measurement_record_target else 0
+
+    def paulis(self, letters):
+        self.unitary("\n".join(f"{p} {q}" for q, p in letters.items() if p != "I") or "I 0")
+
+    def step(self, op):
+        if op.name == "IF":
+            if all(self.looked(t) != t.is_inverted_result_target for t in op.conditions):
+                for inner in operations(op.body):
+                    self.step(inner)
+            return
+        name, ts, args = op.name, op.targets, op.args
+        qubits = [t.value for t in ts if not t.is_combiner]
+        if name in FEEDBACK and not all(t.is_qubit_target for t in ts):
+            side = 0 if not ts[0].is_qubit_target else 1
+            if self.looked(ts[side]):
+                self.paulis({ts[1 - side].value: FULL_NAME.get(name, name)[2 - 2 * side]})
+        elif name in CLIFFORD_1 or name in CLIFFORD_2 or name in ("SPP", "SPP_DAG"):
+            self.unitary(str(op))
+        elif name in MEASURE_1 or name in ("MPP", "MXX", "MYY", "MZZ"):
+            assert set(args) <= CERTAIN
+            bit = self.take() ^ int(args[0] if args else 0) ^ sum(t.is_inverted_result_target for t in ts) % 2
+            self.collapse(measured_pauli(op), bit)
+            if name.startswith("MR") and bit:
+                self.paulis({qubits[0]: "Z" if name == "MRX" else "X"})
+        elif name in RESETS:
+            self.reset(RESETS[name], qubits[0])
+        elif name == "MPAD":
+            assert self.take() == qubits[0], f"{self.at()}: lumora recorded the wrong pad"
+        elif name in ERASING:
+            assert args[0] in (0, ERASING[name])
+            if name == "HERALDED_ERASE":
+                assert self.take() == (args[0] == 1), f"{self.at()}: wrong herald"
+            if args[0]:
+                self.erase(qubits)
+        elif name in PAULI_NOISE:
+            assert set(args) <= CERTAIN
+            hot = args.index(1) if 1 in args else None
+            if name == "HERALDED_PAULI_CHANNEL_1":
+                assert self.take() == (hot is not None), f"{self.at()}: wrong herald"
+            if hot is not None:  # which Pauli (PAULI_CHANNEL_2: which pair, IX to ZZ) is certain
+                word = PAULI_NOISE[name] or "IXYZ"[(hot + 1) // 4] + "IXYZ"[(hot + 1) % 4]
+                self.paulis(dict(zip(qubits, word if len(word) == 2 else word[hot] * len(qubits))))
+        elif name in ("E", "ELSE_CORRELATED_ERROR"):
+            assert set(args) <= CERTAIN
+            fires = args[0] == 1 and (name == "E" or not self.fired)
+            self.fired = fires or (self.fired and name != "E")
+            if fires:
+                self.paulis({t.value: t.pauli_type for t in ts})
+        else:  # annotations, I_ERROR, II_ERROR: nothing
+            assert name in WHOLE or name in ("I_ERROR", "II_ERROR"), name
+
+
+class StimCircuitFollower(StimFollower, CircuitWalk):
+    """stim's tableau simulator taken through a circuit along lumora's record. A reset or erasure of a qubit whose
+    outcome stim has not determined swaps the qubit out into fresh ancillas (a Bell pair's half for an erasure), so
+    stim holds the system's mixed state, purified, instead of a guess at lumora's hidden choice."""
+
+    def __init__(self, n, sim=None):
+        super().__init__(n)
+        self.sim, self.fresh = sim or self.sim, n
+
+    def unitary(self, text):
+        self.sim.do(stim.Circuit(text))
+
+    def collapse(self, pauli, bit):
+        known = self.sim.peek_observable_expectation(pauli)
+        if known:
+            assert bit == (known < 0), f"{self.at()}: lumora measured {bit}, stim has {int(known < 0)} certain"
+        else:
+            self.sim.postselect_observable(pauli, desired_value=bool(bit))
+
+    def swap_out(self, q, bell):
+        a, self.fresh = self.fresh, self.fresh + 1 + bell
+        self.unitary(f"H {a}\nCX {a} {a + 1}\nSWAP {q} {a}" if bell else f"SWAP {q} {a}")
+
+    def reset(self, axis, q):
+        if not self.sim.peek_observable_expectation(stim.PauliString(f"{axis}{q}")):
+            self.swap_out(q, False)
+        self.unitary(f"R{axis} {q}")
+
+    def erase(self, qubits):
+        for q in qubits:
+            self.swap_out(q, True)
+
+    def check_final(self, stabilizers):
+        """lumora's final state: stim's when stim holds a pure state, else one in the support of its mixed state."""
+        if self.fresh == self.n:
+            assert stabilizers == self.stabilizers(), self.where
+        for s in stabilizers:
+            self.op = s
+            self.collapse(stim.PauliString(s), 0)
+
+
+@functools.lru_cache(maxsize=4096)
+def stim_matrix(text, n):
+    """The unitary of stim circuit text on n qubits (little-endian)."""
+    return stim.Circuit(f"{text}\nI {n - 1}").to_tableau().to_unitary_matrix(endian="little")
+
+
+class DenseCircuitFollower(CircuitWalk):
+    """State vectors (rows, little-endian) over n qubits: every branch of lumora's hidden choices (the outcomes of
+    resets, the Paulis of erasures) that agrees with its record so far. Gates act by stim's unitaries."""
+
+    def __init__(self, n):
+        _need(np, NUMPY_MISSING)
+        self.n, self.psi = n, np.eye(1, 2**n, dtype=complex)
+
+    def matrix(self, pauli):
+        return (stim.PauliString(self.n) * pauli).to_unitary_matrix(endian="little")
+
+    def unitary(self, text):
+        self.psi = self.psi @ stim_matrix(text, self.n).T
+
+    def project(self, pauli, bit):
+        kept = (self.psi + (-1) ** bit * self.psi @ self.matrix(pauli).T) / 2
+        norms = np.linalg.norm(kept, axis=1)
+        return kept[norms > POSSIBLE] / norms[norms > POSSIBLE, None]
+
+    def collapse(self, pauli, bit):
+        self.psi = self.project(pauli, bit)
+        assert len(self.psi), f"{self.at()}: outcome {bit} is impossible"
+
+    def branch(self, rows):
+        overlaps = abs(rows.conj() @ rows.T) > 1 - 1e-6
+        self.psi = rows[[not overlaps[i, :i].any() for i in range(len(rows))]]
+
+    def reset(self, axis, q):
+        flip = self.matrix(stim.PauliString(f"{'Z' if axis == 'X' else 'X'}{q}"))
+        pauli = stim.PauliString(f"{axis}{q}")
+        self.branch(np.concatenate([self.project(pauli, 0), self.project(pauli, 1) @ flip.T]))
+
+    def erase(self, qubits):
+        for q in qubits:
+            self.branch(np.concatenate([self.psi @ self.matrix(stim.PauliString(f"{p}{q}")).T for p in "IXYZ"]))
+
+    def check_final(self, stabilizers):
+        fixed = np.ones(len(self.psi), bool)
+        for s in stabilizers:
+            fixed &= np.isclose(
+                np.einsum("bi,bi->b", self.psi.conj(), self.psi @ self.matrix(stim.PauliString(s)).T), 1
+            )
+        assert fixed.any(), f"{self.where}: lumora's final state is none of the {len(self.psi)} possible"

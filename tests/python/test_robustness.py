@@ -17,17 +17,14 @@ import subprocess
 import sys
 import threading
 import time
-import traceback
-import warnings
 
 import pytest
 
 import lumora
 
-from helpers import HookSet, Index, oob, outcome_text, peek_text, run_python
+from helpers import WAIT, HookSet, Index, in_forked_child, oob, outcome_text, peek_text, run_python
 
 L, M, A = lumora.Lumora, lumora.MeasurementResult, lumora.Axis
-WAIT = 20  # seconds any blocked thread, forked child or child interpreter gets before it counts as hung
 CHILD_TIMEOUT = 60
 
 # Interrupted calls. Each case is timed once at a small size, then scaled (its work grows as size**power) so that
@@ -163,43 +160,6 @@ def check_reentry_refused(sim):
         with pytest.raises(RuntimeError) as info:
             outer(sim, Index(0, lambda inner=inner: inner(sim)))
         assert type(info.value) is RuntimeError and str(info.value) == message
-
-
-def in_forked_child(check):
-    """Runs ``check`` in a forked child; returns its exit status and what it reported."""
-    read_end, write_end = os.pipe()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running is the point here
-        pid = os.fork()
-    if pid == 0:
-        status = 1
-        try:
-            os.close(read_end)
-            signal.signal(signal.SIGALRM, signal.SIG_DFL)
-            signal.alarm(WAIT)  # a hang in the child ends it
-            check()
-            status = 0
-        except BaseException:
-            os.write(write_end, traceback.format_exc().encode())
-        finally:
-            os._exit(status)
-    os.close(write_end)
-    deadline = time.monotonic() + WAIT + 5
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            break
-        if time.monotonic() > deadline:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-            os.close(read_end)
-            return "killed", "the child hung"
-        time.sleep(0.01)
-    with os.fdopen(read_end, "rb") as report:
-        text = report.read().decode(errors="replace")
-    if os.WIFSIGNALED(status):
-        return "killed", f"the child died of signal {os.WTERMSIG(status)}\n{text}"
-    return os.waitstatus_to_exitcode(status), text
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")

@@ -7,9 +7,10 @@ import threading
 import time
 
 import pytest
-from test_robustness import in_forked_child
 
 import lumora
+
+from helpers import in_forked_child
 
 QUBITS = 500
 
