@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds lumora and runs every test: the style checks, the C++ engine tests
 # (optimised, under AddressSanitizer and UBSan, and built with clang), a
-# Windows cross build of the libraries, the fuzzers, and the
-# Python tests on the default interpreter (the tests at scale, the type
-# stubs, a build under the sanitizers) and on every other CPython 3.10+ on
-# this machine. What the tests need is installed by scripts/setup-dev.sh.
+# Windows cross build of the libraries, the fuzzers, the Python tests on the
+# default interpreter (the tests at scale, the type stubs, a build under the
+# sanitizers), and a manylinux wheel for every CPython 3.10+ on this machine,
+# each tested in a clean venv. What the tests need is installed by
+# scripts/setup-dev.sh.
 #
 #   scripts/run-tests.sh           # everything (what CI runs)
 #   scripts/run-tests.sh --quick   # a developer's loop: style, C++ tests, Python tests on one interpreter
@@ -103,20 +104,8 @@ CXXFLAGS="$sanitize_flags" LDFLAGS="-fsanitize=address,undefined" \
     "$work/venv-sanitize/bin/python" -m pytest -q -p no:cacheprovider -k "not unallocatable" -m "not scale" \
     "$root/tests/python")
 
-# Every other CPython 3.10+ installed here, one per minor version.
-seen=" $("$default_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') "
-pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
-for python in "$pyenv_root"/versions/*/bin/python3 /usr/bin/python3.* /usr/local/bin/python3.*; do
-    [ -x "$python" ] || continue
-    version=$("$python" -c 'import sys, platform
-if platform.python_implementation() == "CPython" and sys.version_info >= (3, 10):
-    print("%d.%d" % sys.version_info[:2])' 2>/dev/null) || continue
-    [[ "$version" =~ ^3\.[0-9]+$ ]] || continue
-    case "$seen" in *" $version "*) continue ;; esac
-    seen="$seen$version "
-    echo "== building and testing the module on $("$python" --version) ($python)"
-    make_venv "$python" "$work/venv-$version"
-    # The circuits at scale ran once already, on the default interpreter.
-    run_pytest "$work/venv-$version" -m "not scale"
-done
-echo "== all tests passed on CPython$seen"
+# Every CPython 3.10+ here: a manylinux wheel built for it, installed into
+# a clean venv and given the quick tests.
+echo "== manylinux wheels for every CPython here, each installed in a clean venv and tested"
+"$root/scripts/build-wheels.sh"
+echo "== all tests passed"

@@ -22,7 +22,9 @@ std::uint32_t xor_and_count_scalar(std::uint64_t* row, const std::uint64_t* patt
     return count;
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Not under clang-cl: its processor check needs a runtime library that
+// Windows builds do not link.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
 #define LUMORA_HAVE_AVX2_PATH 1
 
 // Four words at a time in 256-bit registers, counted with the processor's
