@@ -1,6 +1,7 @@
 """Module object, class objects and their documented surface."""
 
 import importlib
+import importlib.metadata
 import sys
 import types
 import weakref
@@ -99,6 +100,16 @@ def test_module_attributes(monkeypatch):
         "to_networkx",
         "do",
     ]
+
+
+
+def test_version_is_the_distribution_version():
+    assert isinstance(lumora.__version__, str) and lumora.__version__[0].isdigit()
+    try:
+        installed = importlib.metadata.version("lumora")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("lumora is imported from a build tree, not installed")
+    assert lumora.__version__ == installed
 
 
 SUBINTERPRETER = r"""
