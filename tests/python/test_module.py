@@ -102,7 +102,6 @@ def test_module_attributes(monkeypatch):
     ]
 
 
-
 def test_version_is_the_distribution_version():
     assert isinstance(lumora.__version__, str) and lumora.__version__[0].isdigit()
     try:
