@@ -442,6 +442,35 @@ std::uint64_t Circuit::num_observables() const {
     });
 }
 
+namespace detail {
+
+std::optional<Issue> check_in_if(const GateInfo& g, std::span<const Target> targets) {
+    if (g.block) {
+        return Issue{std::string(g.name) + " cannot appear inside an IF block", 0, true};
+    }
+    if (!g.unitary) {
+        return Issue{
+            "only unitary Clifford gates may appear inside an IF block, not " + std::string(g.name),
+            0, true};
+    }
+    for (std::size_t k = 0; k < targets.size(); k++) {
+        if (targets[k].kind == Target::Kind::record || targets[k].kind == Target::Kind::sweep) {
+            return Issue{"classically controlled gates cannot appear inside an IF block", k, false};
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+void check_if_body(const Circuit& body) {
+    for (const Instruction& op : body.instructions) {
+        if (auto issue = detail::check_in_if(gate_info(op.gate), op.targets)) {
+            throw CircuitError(issue->message);
+        }
+    }
+}
+
 void validate_instruction(const Instruction& op) {
     if (static_cast<std::size_t>(op.gate) >= kGateCount) {
         throw CircuitError("unknown gate");

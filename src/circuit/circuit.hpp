@@ -89,6 +89,10 @@ struct Circuit {
 // product syntax, the REPEAT count, IF conditions.
 void validate_instruction(const Instruction& op);
 
+// Throws CircuitError unless body may be an IF block's: unitary gates only,
+// none of them classically controlled.
+void check_if_body(const Circuit& body);
+
 // Parses the stim circuit file format (with lumora's IF extension).
 Circuit parse_stim(std::string_view text);
 

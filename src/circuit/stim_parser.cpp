@@ -388,20 +388,8 @@ private:
             fail(targets.empty() ? p_ : target_position(issue->index), issue->message);
         }
         if (stack_.back().in_if) {
-            if (g.block) {
-                fail(name_at, std::string(g.name) + " cannot appear inside an IF block");
-            }
-            if (!g.unitary) {
-                fail(name_at, "only unitary Clifford gates may appear inside an IF block, not " +
-                                  std::string(g.name));
-            }
-            for (std::size_t k = 0; k < targets.size(); k++) {
-                if (targets[k].kind == Target::Kind::record ||
-                    targets[k].kind == Target::Kind::sweep) {
-                    fail(target_position(k),
-                         "classically controlled gates cannot appear inside an IF "
-                         "block");
-                }
+            if (auto issue = detail::check_in_if(g, targets)) {
+                fail(issue->whole ? name_at : target_position(issue->index), issue->message);
             }
         }
     }

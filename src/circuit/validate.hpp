@@ -25,6 +25,10 @@ std::optional<Issue> check_args(const GateInfo& g, std::span<const double> args)
 std::optional<Issue> check_targets(const GateInfo& g, std::span<const Target> targets,
                                    bool well_formed = false);
 
+// What may stand inside an IF block: unitary gates, without record or sweep
+// targets (index names the offending target; whole, the instruction).
+std::optional<Issue> check_in_if(const GateInfo& g, std::span<const Target> targets);
+
 // Appends op to c without validation, fusing it into the last instruction
 // when allowed. Args equal to -0.0 must already be normalised to +0.0.
 void append_unchecked(Circuit& c, Instruction&& op);

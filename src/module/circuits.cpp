@@ -131,7 +131,7 @@ bool is_circuit(PyObject* object) {
 
 // A target: an int is a qubit, a GateTarget is itself, a str is read as
 // the stim format writes targets ("rec[-1]", "!3", "X2", "*").
-bool to_target(PyObject* item, Target& out) {
+bool to_target(PyObject* item, Target& out, const char* parameter = "targets") {
     if (PyObject_TypeCheck(item, module_state().gate_target)) {
         out = as<TargetObject>(item)->target;
         return true;
@@ -146,7 +146,7 @@ bool to_target(PyObject* item, Target& out) {
         return true;
     }
     std::size_t q;
-    if (!extract_index(item, "targets", &q)) {
+    if (!extract_index(item, parameter, &q)) {
         return false;
     }
     if (q > circuit::kMaxQubit) {
@@ -665,7 +665,7 @@ PyObject* target_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static constexpr CallableDesc kNew{"GateTarget", "__new__", kValue, 1};
         PyObject* bound[1] = {};
         Target t;
-        if (!bind_tuple_dict(kNew, args, kwargs, bound) || !to_target(bound[0], t)) {
+        if (!bind_tuple_dict(kNew, args, kwargs, bound) || !to_target(bound[0], t, "value")) {
             return nullptr;
         }
         PyObject* self = type->tp_alloc(type, 0);
@@ -947,10 +947,7 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, Gate g
         }
         circuit::validate_instruction(head);
         if (gate == Gate::IF) {
-            // The body may hold unitary gates only.
-            Circuit check;
-            check.append_if(head.targets) = *body;
-            circuit::parse_stim(circuit::to_stim_text(check));
+            circuit::check_if_body(*body);
         }
         if (circuit::nesting_depth(*body) >= circuit::kMaxNesting) {
             throw circuit::CircuitError("blocks would nest deeper than " +
