@@ -10,7 +10,7 @@ import time
 import lumora
 
 QUBITS = 2000
-ROUNDS = 400  # each round: H on every qubit, a chain of CZ, X measurements of every qubit
+ROUNDS = 3000  # each round: H on every qubit, a chain of CZ, X measurements of every qubit
 
 
 def make_circuit():
