@@ -463,6 +463,17 @@ private:
 
     void record(std::uint8_t bit) { record_[measured_++] = bit; }
 
+    // Pauli number `which` of a one- or two-qubit channel on the target (pair)
+    // at i: 0 to 3 for I, X, Y, Z; a pair's is 4 * first + second.
+    void channel_pauli(const std::vector<Target>& ts, std::size_t i, bool two, int which) {
+        if (two) {
+            pauli(ts[i].value, kPauliOf[which / 4]);
+            pauli(ts[i + 1].value, kPauliOf[which % 4]);
+        } else {
+            pauli(ts[i].value, kPauliOf[which]);
+        }
+    }
+
     void execute(const Instruction& op, const std::vector<Product>& products) {
         const GateInfo& info = circuit::gate_info(op.gate);
         const std::vector<Target>& ts = op.targets;
@@ -571,13 +582,7 @@ private:
                         if (u >= limit) {
                             return;
                         }
-                        const int which = 1 + part(u, limit, two ? 15 : 3);
-                        if (two) {
-                            pauli(ts[i].value, kPauliOf[which / 4]);
-                            pauli(ts[i + 1].value, kPauliOf[which % 4]);
-                        } else {
-                            pauli(ts[i].value, kPauliOf[which]);
-                        }
+                        channel_pauli(ts, i, two, 1 + part(u, limit, two ? 15 : 3));
                     });
                 }
                 return;
@@ -586,18 +591,7 @@ private:
             case Gate::PAULI_CHANNEL_2: {
                 const bool two = op.gate == Gate::PAULI_CHANNEL_2;
                 for (std::size_t i = 0; i < ts.size(); i += two ? 2 : 1) {
-                    operation([&] {
-                        const int which = pick(op.args);
-                        if (which == 0) {
-                            return;
-                        }
-                        if (two) {
-                            pauli(ts[i].value, kPauliOf[which / 4]);
-                            pauli(ts[i + 1].value, kPauliOf[which % 4]);
-                        } else {
-                            pauli(ts[i].value, kPauliOf[which]);
-                        }
-                    });
+                    operation([&] { channel_pauli(ts, i, two, pick(op.args)); });
                 }
                 return;
             }

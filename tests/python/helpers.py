@@ -211,6 +211,22 @@ def run_python(*args, timeout=60, cwd=None):
     )
 
 
+def fenced_blocks(path, language="python"):
+    """(first line number, text) of every ```language block of the Markdown file ``path``."""
+    blocks, current, start = [], None, 0
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+        if current is None:
+            if line.strip() == "```" + language:
+                current, start = [], number + 1
+        elif line.strip() == "```":
+            blocks.append((start, "\n".join(current) + "\n"))
+            current = None
+        else:
+            current.append(line)
+    assert current is None, f"{path.name}: the block opened before line {start} is never closed"
+    return blocks
+
+
 WAIT = 20  # seconds any blocked thread, forked child or child interpreter gets before it counts as hung
 
 

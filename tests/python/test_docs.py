@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import run_python
+from helpers import fenced_blocks, run_python
 
 ROOT = Path(__file__).resolve().parents[2]
 README = ROOT / "README.md"
@@ -24,23 +24,7 @@ def example_needs(script):
         pytest.importorskip(package, reason=f"examples/{script} needs {package}, which is not installed")
 
 
-def fenced_blocks(language):
-    """(first line number, text) of every ```language block of the README."""
-    blocks, current, start = [], None, 0
-    for number, line in enumerate(README.read_text(encoding="utf-8").splitlines(), 1):
-        if current is None:
-            if line.strip() == "```" + language:
-                current, start = [], number + 1
-        elif line.strip() == "```":
-            blocks.append((start, "\n".join(current) + "\n"))
-            current = None
-        else:
-            current.append(line)
-    assert current is None, f"README.md: the block opened before line {start} is never closed"
-    return blocks
-
-
-PYTHON_BLOCKS = fenced_blocks("python")
+PYTHON_BLOCKS = fenced_blocks(README)
 
 
 def test_every_python_block_is_found():
@@ -67,7 +51,7 @@ def test_readme_python_block(line, source, tmp_path, monkeypatch):
 def readme_example_commands():
     """The `python examples/...` command lines of the README's shell blocks."""
     commands = []
-    for _, text in fenced_blocks("sh"):
+    for _, text in fenced_blocks(README, "sh"):
         for match in re.finditer(r"\bpython3? (examples/[^\s&|;]+\.py[^&|;\n]*)", text):
             commands.append(shlex.split(match.group(1)))
     return commands

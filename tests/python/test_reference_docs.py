@@ -9,29 +9,13 @@ import pytest
 
 import lumora
 
-from helpers import run_python
+from helpers import fenced_blocks, run_python
 
 ROOT = Path(__file__).resolve().parents[2]
 API, TUTORIAL = ROOT / "docs" / "api.md", ROOT / "docs" / "tutorial.md"
 DOCS = (API, TUTORIAL)
 # packages a block may import that lumora does not install: the block is skipped without them
 OPTIONAL = {"stim": "stim", "networkx": "'lumora[networkx]'", "matplotlib": "matplotlib"}
-
-
-def fenced_blocks(path, language="python"):
-    """(first line number, text) of every ```language block of the Markdown file ``path``."""
-    blocks, current, start = [], None, 0
-    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
-        if current is None:
-            if line.strip() == "```" + language:
-                current, start = [], number + 1
-        elif line.strip() == "```":
-            blocks.append((start, "\n".join(current) + "\n"))
-            current = None
-        else:
-            current.append(line)
-    assert current is None, f"{path.name}: the block opened before line {start} is never closed"
-    return blocks
 
 
 BLOCKS = [(path, line, source) for path in DOCS for line, source in fenced_blocks(path)]
