@@ -8,10 +8,10 @@ seen=" "
 for python in "$(command -v "${PYTHON:-python3}")" "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/python3 \
     /usr/bin/python3.* /usr/local/bin/python3.*; do
     [ -x "$python" ] || continue
-    # The version and the interpreter itself (not a pyenv shim in front of it).
+    # The version and the interpreter itself (not a pyenv shim or a venv in front of it).
     found=$("$python" -c 'import sys, platform
 if platform.python_implementation() == "CPython" and sys.version_info >= (3, 10):
-    print("%d.%d" % sys.version_info[:2], sys.executable)' 2>/dev/null) || continue
+    print("%d.%d" % sys.version_info[:2], getattr(sys, "_base_executable", sys.executable))' 2>/dev/null) || continue
     read -r version executable <<<"$found"
     [[ "$version" =~ ^3\.[0-9]+$ ]] || continue
     case "$seen" in *" $version "*) continue ;; esac
