@@ -105,6 +105,10 @@ Circuit parse_qasm(std::string_view text);
 // the parsers or by append.
 std::string to_stim_text(const Circuit& c);
 
+// One instruction's line of that text, without its line end (for a REPEAT
+// or IF, the line that opens the block).
+std::string instruction_to_text(const Instruction& op);
+
 // One target as the stim format writes it ("5", "!5", "rec[-2]", "X3",
 // "sweep[0]", "*"), and back; parse_target throws CircuitError for any
 // other text.

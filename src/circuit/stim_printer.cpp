@@ -182,4 +182,17 @@ std::string to_stim_text(const Circuit& c) {
     return out;
 }
 
+std::string instruction_to_text(const Instruction& op) {
+    Circuit one;
+    Instruction copy = op;
+    if (copy.gate == Gate::REPEAT || copy.gate == Gate::IF) {
+        copy.body = 0;
+        one.blocks.emplace_back();
+    }
+    one.instructions.push_back(std::move(copy));
+    std::string text = to_stim_text(one);
+    text.resize(text.find('\n'));
+    return text;
+}
+
 }  // namespace lumora::circuit

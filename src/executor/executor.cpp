@@ -42,20 +42,6 @@ std::uint64_t multiply_saturated(std::uint64_t a, std::uint64_t b) {
     return b != 0 && a > kSaturated / b ? kSaturated : a * b;
 }
 
-// An instruction as text, for messages.
-std::string describe(const Instruction& op) {
-    circuit::Circuit one;
-    Instruction copy = op;
-    if (copy.gate == Gate::REPEAT || copy.gate == Gate::IF) {
-        copy.body = 0;
-        one.blocks.emplace_back();
-    }
-    one.instructions.push_back(std::move(copy));
-    std::string text = circuit::to_stim_text(one);
-    const std::size_t end = text.find('\n');
-    return text.substr(0, end);
-}
-
 // The products of an MPP, SPP or SPP_DAG instruction; MXX, MYY and MZZ
 // measure products of two. Factors on one qubit are multiplied out, with
 // their phase: a product whose phase is +-i is not Hermitian and refused.
@@ -110,7 +96,7 @@ std::vector<Product> products_of(const Instruction& op) {
     std::vector<Product> out;
     for (const Building& b : building) {
         if (b.phase % 2 != 0) {
-            throw CircuitError("a Pauli product in '" + describe(op) +
+            throw CircuitError("a Pauli product in '" + circuit::instruction_to_text(op) +
                                "' is not Hermitian: it names a qubit with anticommuting Paulis");
         }
         Product& product = out.emplace_back();
@@ -221,9 +207,9 @@ void prepare(PreparedBlock& block, const circuit::Circuit& c, std::uint64_t& mea
     block.blocks.resize(c.blocks.size());
     auto check = [&](const Instruction& op, const Target& t) {
         if (t.kind == Target::Kind::record && t.value > measured) {
-            throw CircuitError("'" + describe(op) + "' looks back " + std::to_string(t.value) +
-                               " measurements, but only " + std::to_string(measured) +
-                               " come before it in the circuit");
+            throw CircuitError("'" + circuit::instruction_to_text(op) + "' looks back " +
+                               std::to_string(t.value) + " measurements, but only " +
+                               std::to_string(measured) + " come before it in the circuit");
         }
     };
     for (std::size_t i = 0; i < c.instructions.size(); ++i) {

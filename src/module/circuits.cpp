@@ -324,8 +324,14 @@ PyObject* circuit_from_file(PyObject* type, PyObject* const* args, Py_ssize_t na
             return nullptr;
         }
         Ref content(PyObject_CallMethod(file.get(), "read", nullptr));
+        // Closed whatever the read did; a failed read's error is the one raised.
+        PyObject* read_error = content ? nullptr : take_raised_exception();
         Ref closed(PyObject_CallMethod(file.get(), "close", nullptr));
-        if (!content || !closed) {
+        if (read_error != nullptr) {
+            restore_raised_exception(read_error);
+            return nullptr;
+        }
+        if (!closed) {
             return nullptr;
         }
         std::string body;
@@ -366,6 +372,17 @@ Circuit& changing(PyObject* self) {
     return *object->circuit;
 }
 
+// A block object as a circuit of that one block.
+Circuit block_as_circuit(const BlockObject& block) {
+    Circuit one;
+    Circuit body = circuit_ref(block.body);
+    Circuit& fresh = block.head.gate == Gate::REPEAT
+                         ? one.append_repeat(block.head.repeat_count, block.head.tag)
+                         : one.append_if(block.head.targets, block.head.tag);
+    fresh = std::move(body);
+    return one;
+}
+
 PyObject* circuit_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -390,13 +407,7 @@ PyObject* circuit_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             if (PyObject_TypeCheck(name, module_state().circuit_instruction)) {
                 piece.append(as<InstructionObject>(name)->op);
             } else {
-                const BlockObject* block = as<BlockObject>(name);
-                Circuit body = circuit_ref(block->body);
-                Circuit& fresh =
-                    block->head.gate == Gate::REPEAT
-                        ? piece.append_repeat(block->head.repeat_count, block->head.tag)
-                        : piece.append_if(block->head.targets, block->head.tag);
-                fresh = std::move(body);
+                piece = block_as_circuit(*as<BlockObject>(name));
                 circuit::check_nesting(piece);
             }
             circuit::append_circuit(changing(self), piece);
@@ -542,9 +553,14 @@ PyObject* circuit_inplace_add(PyObject* self, PyObject* other) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     return guarded([&]() -> PyObject* {
-        // A copy first: `c += c` reads what it appends to.
-        const Circuit more = circuit_ref(other);
-        circuit::append_circuit(changing(self), more);
+        if (other == self) {
+            // A copy first: `c += c` reads what it appends to.
+            const Circuit more = circuit_ref(other);
+            circuit::append_circuit(changing(self), more);
+        } else {
+            Circuit& target = changing(self);
+            circuit::append_circuit(target, circuit_ref(other));
+        }
         return Py_NewRef(self);
     });
 }
@@ -804,18 +820,8 @@ const Instruction& instruction_ref(PyObject* self) {
     return as<InstructionObject>(self)->op;
 }
 
-std::string instruction_text(const Instruction& op) {
-    Circuit one;
-    one.instructions.push_back(op);
-    std::string line = circuit::to_stim_text(one);
-    if (!line.empty() && line.back() == '\n') {
-        line.pop_back();
-    }
-    return line;
-}
-
 PyObject* instruction_str(PyObject* self) {
-    return guarded([&] { return text(instruction_text(instruction_ref(self))); });
+    return guarded([&] { return text(circuit::instruction_to_text(instruction_ref(self))); });
 }
 
 PyObject* instruction_args(PyObject* self, void*);
@@ -976,16 +982,6 @@ PyObject* if_block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 const BlockObject& block_ref(PyObject* self) {
     return *as<BlockObject>(self);
-}
-
-Circuit block_as_circuit(const BlockObject& block) {
-    Circuit one;
-    Circuit body = circuit_ref(block.body);
-    Circuit& fresh = block.head.gate == Gate::REPEAT
-                         ? one.append_repeat(block.head.repeat_count, block.head.tag)
-                         : one.append_if(block.head.targets, block.head.tag);
-    fresh = std::move(body);
-    return one;
 }
 
 PyObject* block_str(PyObject* self) {

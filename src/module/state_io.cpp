@@ -150,31 +150,26 @@ PyObject* run_new(PyTypeObject* type, CallArgs& args) {
 // load (by a signal handler, or another thread) cannot pass the checks with
 // one content and be built with another.
 PyObject* run_from_pickle(PyTypeObject* /*type*/, CallArgs& args) {
-    PyObject* data = args.objects[0];
+    std::string bytes;
     {
-        std::string bytes;
-        {
-            Py_buffer view;
-            if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
-                return nullptr;
-            }
-            try {
-                bytes.assign(static_cast<const char*>(view.buf),
-                             static_cast<std::size_t>(view.len));
-            } catch (...) {
-                PyBuffer_Release(&view);
-                throw;
-            }
+        Py_buffer view;
+        if (PyObject_GetBuffer(args.objects[0], &view, PyBUF_SIMPLE) < 0) {
+            return nullptr;
+        }
+        try {
+            bytes.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        } catch (...) {
             PyBuffer_Release(&view);
+            throw;
         }
-        Decoded decoded =
-            long_work(bytes.size() >= kLongRegister, [&] { return decode_state(bytes); });
-        Simulator sim{std::move(decoded.state), nullptr};
-        if (decoded.stream) {
-            sim.stream = std::make_unique<SeededStream>(*decoded.stream);
-        }
-        return wrap(std::move(sim));
+        PyBuffer_Release(&view);
     }
+    Decoded decoded = long_work(bytes.size() >= kLongRegister, [&] { return decode_state(bytes); });
+    Simulator sim{std::move(decoded.state), nullptr};
+    if (decoded.stream) {
+        sim.stream = std::make_unique<SeededStream>(*decoded.stream);
+    }
+    return wrap(std::move(sim));
 }
 
 }  // namespace
