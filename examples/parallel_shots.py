@@ -11,7 +11,10 @@ gathered in worker order, so the same seed and worker count give the same
 list of shots however the workers are scheduled.
 
 Two backends:
-- `process`: a ProcessPoolExecutor on this machine.
+- `process`: a ProcessPoolExecutor on this machine. Its workers start
+  fresh ("forkserver" where the platform has it, else "spawn") rather than
+  as forks of this process: a fork taken while other threads run (the
+  pool's own among them) can inherit a lock that no thread will release.
 - `dask`: a dask.distributed cluster, for runs that outgrow one machine
   (`pip install 'lumora[dask]'`). By default a LocalCluster is started;
   `--address` connects to a running scheduler instead.
@@ -23,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import multiprocessing
 import os
 import sys
 from collections import Counter
@@ -73,10 +77,16 @@ def worker_plan(shots: int, workers: int, seed: int) -> list[tuple[SeedSequence,
     return list(zip(SeedSequence(seed).spawn(workers), split_shots(shots, workers)))
 
 
+def worker_start_context() -> multiprocessing.context.BaseContext:
+    """How pool workers start: never as forks of this (possibly threaded) process."""
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    return multiprocessing.get_context(method)
+
+
 def sample_with_processes(sim: Lumora, shots: int, workers: int, seed: int) -> list[Shot]:
     """Samples `shots` shots of `sim` on a pool of `workers` processes."""
     plan = worker_plan(shots, workers, seed)
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    with ProcessPoolExecutor(max_workers=workers, mp_context=worker_start_context()) as pool:
         futures = [pool.submit(run_shots, sim, sequence, count) for sequence, count in plan]
         return [shot for future in futures for shot in future.result()]
 

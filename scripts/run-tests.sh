@@ -26,12 +26,17 @@ work="$root/build/tests"
 mkdir -p "$work"
 default_python=${PYTHON:-python3}
 
+# A stage's heading, with the time since the start, so that a slow run shows where its time went.
+stage() {
+    echo "== [$((SECONDS / 60))m$((SECONDS % 60))s] $*"
+}
+
 "$root/scripts/setup-dev.sh"
 # shellcheck source=/dev/null
 . "$root/build/tools/env.sh"
 ninja_bin=$(command -v ninja)
 
-echo "== style: clang-format and ruff"
+stage "style: clang-format and ruff"
 (cd "$root" && git ls-files -z -- '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror)
 python_paths=(tests/python tests/fuzz bench examples stubs)
 (cd "$root" && ruff check "${python_paths[@]}" && ruff format --check "${python_paths[@]}")
@@ -54,32 +59,32 @@ run_pytest() {
 
 cpp_tests() {
     local preset=$1
-    echo "== C++ engine tests ($preset)"
+    stage "C++ engine tests ($preset)"
     (cd "$root" && cmake --preset "$preset" -DCMAKE_MAKE_PROGRAM="$ninja_bin" >/dev/null &&
         cmake --build --preset "$preset" && ctest --preset "$preset")
 }
 
 cpp_tests release
 
-echo "== building and testing the module on $("$default_python" --version)"
+stage "building and testing the module on $("$default_python" --version)"
 make_venv "$default_python" "$work/venv"
 if $quick; then
     run_pytest "$work/venv" -m "not scale"
-    echo "== quick tests passed"
+    stage "quick tests passed"
     exit 0
 fi
 run_pytest "$work/venv"
-echo "== type stubs against the built module, and the examples under mypy --strict"
+stage "type stubs against the built module, and the examples under mypy --strict"
 "$root/scripts/check-types.sh" "$work/venv"
 
 cpp_tests sanitize
 cpp_tests clang
 
-echo "== the plain-C++ libraries cross-compiled for Windows (MinGW-w64)"
+stage "the plain-C++ libraries cross-compiled for Windows (MinGW-w64)"
 (cd "$root" && cmake --preset mingw -DCMAKE_MAKE_PROGRAM="$ninja_bin" >/dev/null && cmake --build --preset mingw)
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
-echo "== fuzzing the loaders with libFuzzer, AddressSanitizer and UBSan (${fuzz_seconds} s each)"
+stage "fuzzing the loaders with libFuzzer, AddressSanitizer and UBSan (${fuzz_seconds} s each)"
 (cd "$root" && cmake --preset fuzz -DCMAKE_MAKE_PROGRAM="$ninja_bin" >/dev/null && cmake --build --preset fuzz)
 for corpus in "$root"/tests/fuzz/corpus/*/; do
     name=$(basename "$corpus")
@@ -90,7 +95,7 @@ for corpus in "$root"/tests/fuzz/corpus/*/; do
         -rss_limit_mb=4096 -timeout=60 "$found" "$corpus" 2>&1 | tail -n 1)
 done
 
-echo "== Python tests against a build of the module under AddressSanitizer and UBSan"
+stage "Python tests against a build of the module under AddressSanitizer and UBSan"
 sanitize_flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 rm -rf "$work/venv-sanitize"
 "$default_python" -m venv "$work/venv-sanitize"
@@ -106,6 +111,6 @@ CXXFLAGS="$sanitize_flags" LDFLAGS="-fsanitize=address,undefined" \
 
 # Every CPython 3.10+ here: a manylinux wheel built for it, installed into
 # a clean venv and given the quick tests.
-echo "== manylinux wheels for every CPython here, each installed in a clean venv and tested"
+stage "manylinux wheels for every CPython here, each installed in a clean venv and tested"
 "$root/scripts/build-wheels.sh"
-echo "== all tests passed"
+stage "all tests passed"
