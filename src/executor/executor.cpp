@@ -6,6 +6,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -207,9 +208,12 @@ void prepare(PreparedBlock& block, const circuit::Circuit& c, std::uint64_t& mea
     block.blocks.resize(c.blocks.size());
     auto check = [&](const Instruction& op, const Target& t) {
         if (t.kind == Target::Kind::record && t.value > measured) {
-            throw CircuitError("'" + circuit::instruction_to_text(op) + "' looks back " +
-                               std::to_string(t.value) + " measurements, but only " +
-                               std::to_string(measured) + " come before it in the circuit");
+            const std::string wanted =
+                std::to_string(t.value) + (t.value == 1 ? " measurement" : " measurements");
+            const std::string before =
+                measured == 1 ? "only 1 comes" : "only " + std::to_string(measured) + " come";
+            throw CircuitError("'" + circuit::instruction_to_text(op) + "' looks back " + wanted +
+                               ", but " + before + " before it in the circuit");
         }
     };
     for (std::size_t i = 0; i < c.instructions.size(); ++i) {

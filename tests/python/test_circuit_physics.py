@@ -362,23 +362,29 @@ def test_qasm_program_against_qiskit(seed):
 
 # -- do(): refusals, replays, failures at every step -------------------------------------------------------------
 
-REFUSED = {
-    "H 5": ValueError,  # more qubits than the simulator
-    "M 0\nCX rec[-2] 1": ValueError,
-    "M 0\nIF rec[-2] {\nX 1\n}": ValueError,
-    "M 0\nREPEAT 3 {\nM 1\nDETECTOR rec[-3]\n}": ValueError,  # the first iteration looks back too far
-    "OBSERVABLE_INCLUDE(0) rec[-1]": ValueError,
-    "H 0\nM 1\nMPP X0*Z0": ValueError,  # anti-Hermitian, refused before anything runs
-    "not a circuit": TypeError,
+REFUSED = {  # text: the error, and what its message says
+    "H 5": (ValueError, None),  # more qubits than the simulator
+    "CX rec[-1] 1": (ValueError, r"looks back 1 measurement, but only 0 come before"),
+    "M 0\nCX rec[-2] 1": (ValueError, r"looks back 2 measurements, but only 1 comes before"),
+    "M 0\nIF rec[-2] {\nX 1\n}": (ValueError, "looks back 2 measurements"),
+    # the first iteration looks back too far
+    "M 0\nREPEAT 3 {\nM 1\nDETECTOR rec[-3]\n}": (
+        ValueError,
+        r"^'DETECTOR rec\[-3\]' looks back 3 measurements, but only 2 come",
+    ),
+    "OBSERVABLE_INCLUDE(0) rec[-1]": (ValueError, None),
+    "H 0\nM 1\nMPP X0*Z0": (ValueError, None),  # anti-Hermitian, refused before anything runs
+    "not a circuit": (TypeError, None),
 }
 
 
-@pytest.mark.parametrize("text, error", REFUSED.items())
-def test_refused_run_changes_nothing(text, error):
+@pytest.mark.parametrize("text, refusal", REFUSED.items())
+def test_refused_run_changes_nothing(text, refusal):
+    error, message = refusal
     sim = L(4, seed=3)
     sim.do(C("H 0\nCX 0 1\nX_ERROR(0.5) 2"))
     before = pickle.dumps(sim)
-    with pytest.raises(error):
+    with pytest.raises(error, match=message):
         sim.do(text if error is TypeError else C(text))
     assert pickle.dumps(sim) == before
 
