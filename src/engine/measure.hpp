@@ -128,14 +128,6 @@ void measure_graph_z(Editor<Nodes>& g, Qubit v, std::uint8_t r) {
     g.right_multiply(v, kLcH);
 }
 
-}  // namespace detail
-
-// Measures qubit v along `axis` and returns the outcome bit (0 for +1). One
-// word is drawn for a random outcome, before anything changes, and none for
-// a determined one: only the graph-side X of an isolated vertex is
-// determined.
-namespace detail {
-
 // A graph-side Y toggles every pair of v's d neighbours. A local
 // complementation at a neighbour w of degree e (e^2 / 2 toggles) multiplies
 // vop_v by S on the graph side, which turns the Y into an X, pivoted at cost
@@ -157,6 +149,10 @@ template <class Nodes>
 
 }  // namespace detail
 
+// Measures qubit v along `axis` and returns the outcome bit (0 for +1). One
+// word is drawn for a random outcome, before anything changes, and none for
+// a determined one: only the graph-side X of an isolated vertex is
+// determined.
 template <class Nodes, class Rng>
 std::uint8_t measure(Editor<Nodes>& g, Qubit v, AxisCode axis, Rng& rng) {
     LcOp j = lc_inv[g.vop(v)];
