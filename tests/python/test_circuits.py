@@ -6,6 +6,7 @@ forms, copies, pickles and repr rebuild equal circuits. Every class of malformed
 line and column of the offending token.
 """
 
+import builtins
 import copy
 import pickle
 import re
@@ -328,6 +329,23 @@ def test_from_file(tmp_path, text):
     assert "OPENQASM" not in text or C.from_qasm(text.encode()) == expected
     with pytest.raises(OSError):
         C.from_file(tmp_path / "missing")
+
+
+def test_from_file_closes_its_file_when_the_read_fails(monkeypatch):
+    closed = []
+
+    class FailingRead:  # not an io class, whose finalizer would close it too
+        def read(self, *args):
+            raise OSError("the disk went away")
+
+        def close(self):
+            closed.append(True)
+            raise ValueError("a close error must not hide the read error")
+
+    monkeypatch.setattr(builtins, "open", lambda *args, **kwargs: FailingRead())
+    with pytest.raises(OSError, match="the disk went away"):
+        C.from_file("circuit.stim")
+    assert closed == [True]
 
 
 QASM_MALFORMED = [
