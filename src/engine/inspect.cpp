@@ -8,49 +8,11 @@
 #include "engine/engine.hpp"
 #include "engine/failure.hpp"
 #include "engine/flat_index_set.hpp"
+#include "engine/pauli_rows.hpp"
 
 namespace lumora {
 
 namespace {
-
-// A Pauli string over one group: x bits, then z bits, `words` each.
-struct PauliRows {
-    std::size_t words = 0;
-    std::vector<std::uint64_t> bits;
-    std::vector<std::uint8_t> minus;
-
-    std::uint64_t* row(std::size_t r) { return bits.data() + 2 * words * r; }
-};
-
-// r <- p.r for commuting Paulis p and r, phase included: the letters meet
-// qubit by qubit, XY = iZ, YZ = iX, ZX = iY and the reverses give -i; the
-// total is +-1 because they commute.
-void multiply_into(PauliRows& rows, std::size_t r, std::size_t p) {
-    std::uint64_t* target = rows.row(r);
-    const std::uint64_t* source = rows.row(p);
-    const std::size_t words = rows.words;
-    int plus = 0;
-    int minus = 0;
-    for (std::size_t w = 0; w < words; ++w) {
-        const std::uint64_t x1 = source[w], z1 = source[words + w];
-        const std::uint64_t x2 = target[w], z2 = target[words + w];
-        const std::uint64_t px = x1 & ~z1, py = x1 & z1, pz = ~x1 & z1;
-        plus += std::popcount((px & x2 & z2) | (py & ~x2 & z2) | (pz & x2 & ~z2));
-        minus += std::popcount((px & ~x2 & z2) | (py & x2 & ~z2) | (pz & x2 & z2));
-        target[w] = x2 ^ x1;
-        target[words + w] = z2 ^ z1;
-    }
-    const bool flips = ((plus - minus) & 3) == 2;
-    rows.minus[r] ^= static_cast<std::uint8_t>(rows.minus[p] ^ (flips ? 1 : 0));
-}
-
-// The X and Z bit a Pauli axis (0 X, 1 Y, 2 Z) sets.
-constexpr bool has_x(AxisCode axis) {
-    return axis != kAxisZ;
-}
-constexpr bool has_z(AxisCode axis) {
-    return axis != kAxisX;
-}
 
 struct Generator {
     std::size_t pivot;  // column in the whole selection: 2 position + (Z ? 1 : 0)
@@ -63,10 +25,7 @@ template <class Position>
 void group_generators(const GraphState& s, const std::vector<Qubit>& members, std::size_t width,
                       const Position& position, std::vector<Generator>& out) {
     const std::size_t k = members.size();
-    PauliRows rows;
-    rows.words = (k + 63) / 64;
-    rows.bits.assign(2 * rows.words * k, 0);
-    rows.minus.assign(k, 0);
+    PauliRows rows(k, k);
     const auto local = [&](Qubit q) {
         return static_cast<std::size_t>(std::lower_bound(members.begin(), members.end(), q) -
                                         members.begin());

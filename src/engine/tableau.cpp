@@ -1,0 +1,506 @@
+#include "engine/tableau.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+
+#include "engine/bits.hpp"
+#include "engine/failure.hpp"
+#include "engine/pauli_rows.hpp"
+
+namespace lumora {
+
+namespace {
+
+// What conjugation by one local Clifford does to each letter: the image's
+// x and z bits and its sign, for X, Y and Z.
+struct LetterImage {
+    std::uint64_t x, z, minus;  // all ones or all zeros, to mask with
+};
+using CliffordAction = std::array<LetterImage, 3>;
+
+constexpr std::uint64_t all_if(bool b) {
+    return b ? ~std::uint64_t{0} : 0;
+}
+
+constexpr std::array<CliffordAction, kLcCount> clifford_actions = [] {
+    std::array<CliffordAction, kLcCount> table{};
+    for (int op = 0; op < kLcCount; ++op) {
+        for (AxisCode a = 0; a < 3; ++a) {
+            const AxisCode image = lc_conj_axis[a][op];
+            table[op][a] = {all_if(has_x(image)), all_if(has_z(image)),
+                            all_if(lc_conj_sign(static_cast<LcOp>(op), a) != 0)};
+        }
+    }
+    return table;
+}();
+
+// The generators whose letter on a qubit anticommutes with `axis`: those
+// with an x bit anticommute with Z, with a z bit with X, with exactly one
+// of them with Y.
+std::uint64_t anticommuting_word(std::uint64_t x, std::uint64_t z, AxisCode axis) {
+    switch (axis) {
+        case kAxisX:
+            return z;
+        case kAxisY:
+            return x ^ z;
+        default:
+            return x;
+    }
+}
+
+// Conjugation by H or S^dagger on column j of every row (row form).
+void row_hadamard(PauliRows& rows, std::size_t count, std::size_t j) {
+    for (std::size_t r = 0; r < count; ++r) {
+        std::uint64_t* row = rows.row(r);
+        const bool x = test_bit(row, j), z = test_bit(row + rows.words, j);
+        if (x != z) {
+            flip_bit(row, j);
+            flip_bit(row + rows.words, j);
+        }
+        rows.minus[r] ^= static_cast<std::uint8_t>(x && z);
+    }
+}
+
+// Gauss-Jordan on the x bits of rows [first, count), columns in order;
+// returns which columns got a pivot. With `tracks`, row operations are
+// mirrored there (one bit row per generator, `track_words` words).
+std::vector<bool> eliminate_x(PauliRows& rows, std::size_t count, std::size_t width,
+                              std::vector<std::uint64_t>* tracks, std::size_t track_words,
+                              std::vector<std::size_t>* pivot_rows = nullptr) {
+    std::vector<bool> pivot(width, false);
+    std::size_t next = 0;
+    for (std::size_t j = 0; j < width && next < count; ++j) {
+        std::size_t found = next;
+        while (found < count && !test_bit(rows.row(found), j)) {
+            ++found;
+        }
+        if (found == count) {
+            continue;
+        }
+        if (found != next) {
+            std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(next));
+            std::swap(rows.minus[found], rows.minus[next]);
+            if (tracks != nullptr) {
+                std::swap_ranges(tracks->begin() + found * track_words,
+                                 tracks->begin() + (found + 1) * track_words,
+                                 tracks->begin() + next * track_words);
+            }
+        }
+        for (std::size_t r = 0; r < count; ++r) {
+            if (r != next && test_bit(rows.row(r), j)) {
+                multiply_into(rows, r, next);
+                if (tracks != nullptr) {
+                    for (std::size_t w = 0; w < track_words; ++w) {
+                        (*tracks)[r * track_words + w] ^= (*tracks)[next * track_words + w];
+                    }
+                }
+            }
+        }
+        pivot[j] = true;
+        if (pivot_rows != nullptr) {
+            pivot_rows->push_back(j);
+        }
+        ++next;
+    }
+    return pivot;
+}
+
+}  // namespace
+
+LcOp eigenstate_preparation(AxisCode axis, std::uint8_t r) {
+    for (int op = 0; op < kLcCount; ++op) {
+        if (lc_conj_axis[kAxisX][op] == axis && lc_conj_sign(static_cast<LcOp>(op), kAxisX) == r) {
+            return static_cast<LcOp>(op);
+        }
+    }
+    unreachable("every signed axis is the image of X");
+}
+
+Tableau::Tableau(std::uint32_t m, const std::uint64_t* adjacency, std::size_t row_words)
+    : members_(m), words_((std::size_t{m} + 63) / 64) {
+    columns_.assign(2 * std::size_t{m} * words_, 0);
+    sign_.assign(words_, 0);
+    // Generator v is X_v Z_N(v): member q's x column holds v = q alone, its
+    // z column the v with q in N(v), which is N(q) by symmetry.
+    for (std::uint32_t q = 0; q < m; ++q) {
+        set_bit(x(q), q);
+        std::copy_n(adjacency + std::size_t{q} * row_words, std::min(row_words, words_), z(q));
+    }
+}
+
+void Tableau::apply(std::uint32_t q, LcOp op) {
+    const CliffordAction& act = clifford_actions[op];
+    std::uint64_t* xs = x(q);
+    std::uint64_t* zs = z(q);
+    std::uint64_t* signs = sign();
+    for (std::size_t w = 0; w < words_; ++w) {
+        const std::uint64_t xw = xs[w], zw = zs[w];
+        const std::uint64_t is_x = xw & ~zw, is_y = xw & zw, is_z = ~xw & zw;
+        xs[w] = (is_x & act[kAxisX].x) | (is_y & act[kAxisY].x) | (is_z & act[kAxisZ].x);
+        zs[w] = (is_x & act[kAxisX].z) | (is_y & act[kAxisY].z) | (is_z & act[kAxisZ].z);
+        signs[w] ^=
+            (is_x & act[kAxisX].minus) | (is_y & act[kAxisY].minus) | (is_z & act[kAxisZ].minus);
+    }
+}
+
+void Tableau::cz(std::uint32_t a, std::uint32_t b) {
+    // X_a -> X_a Z_b, Y_a -> Y_a Z_b, Z_a -> Z_a, and the same from b.
+    std::uint64_t* xa = x(a);
+    std::uint64_t* za = z(a);
+    std::uint64_t* xb = x(b);
+    std::uint64_t* zb = z(b);
+    std::uint64_t* signs = sign();
+    for (std::size_t w = 0; w < words_; ++w) {
+        signs[w] ^= xa[w] & xb[w] & (za[w] ^ zb[w]);
+        za[w] ^= xb[w];
+        zb[w] ^= xa[w];
+    }
+}
+
+void Tableau::anticommuting(std::uint32_t q, AxisCode axis, std::uint64_t* out) const {
+    const std::uint64_t* xs = x(q);
+    const std::uint64_t* zs = z(q);
+    for (std::size_t w = 0; w < words_; ++w) {
+        out[w] = anticommuting_word(xs[w], zs[w], axis);
+    }
+}
+
+bool Tableau::determined(std::uint32_t q, AxisCode axis) const {
+    const std::uint64_t* xs = x(q);
+    const std::uint64_t* zs = z(q);
+    for (std::size_t w = 0; w < words_; ++w) {
+        if (anticommuting_word(xs[w], zs[w], axis) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Tableau::multiply_rows(const std::uint64_t* rows, std::uint32_t p) {
+    const std::size_t pw = p >> 6;
+    const std::uint64_t pbit = std::uint64_t{1} << (p & 63);
+    // The phase i^k each product picks up, counted mod 4 in two bit planes.
+    std::vector<std::uint64_t> low(words_, 0), high(words_, 0);
+    for (std::uint32_t j = 0; j < members_; ++j) {
+        std::uint64_t* xs = x(j);
+        std::uint64_t* zs = z(j);
+        const bool px = (xs[pw] & pbit) != 0, pz = (zs[pw] & pbit) != 0;
+        if (!px && !pz) {
+            continue;
+        }
+        for (std::size_t w = 0; w < words_; ++w) {
+            const std::uint64_t x2 = xs[w], z2 = zs[w], in = rows[w];
+            std::uint64_t plus, minus;
+            if (px && pz) {  // Y.Z = iX, Y.X = -iZ
+                plus = ~x2 & z2;
+                minus = x2 & ~z2;
+            } else if (px) {  // X.Y = iZ, X.Z = -iY
+                plus = x2 & z2;
+                minus = ~x2 & z2;
+            } else {  // Z.X = iY, Z.Y = -iX
+                plus = x2 & ~z2;
+                minus = x2 & z2;
+            }
+            plus &= in;
+            minus &= in;
+            high[w] ^= low[w] & plus;
+            low[w] ^= plus;
+            high[w] ^= ~low[w] & minus;
+            low[w] ^= minus;
+            if (px) {
+                xs[w] ^= in;
+            }
+            if (pz) {
+                zs[w] ^= in;
+            }
+        }
+    }
+    // Commuting products pick up i^0 or i^2: the high plane is the sign.
+    const std::uint64_t p_minus = all_if((sign_[pw] & pbit) != 0);
+    for (std::size_t w = 0; w < words_; ++w) {
+        sign_[w] ^= (high[w] ^ p_minus) & rows[w];
+    }
+}
+
+void Tableau::isolate(std::uint32_t q, AxisCode axis, std::uint32_t p, std::uint8_t r) {
+    const std::size_t pw = p >> 6;
+    const std::uint64_t pbit = std::uint64_t{1} << (p & 63);
+    for (std::uint32_t j = 0; j < members_; ++j) {
+        x(j)[pw] &= ~pbit;
+        z(j)[pw] &= ~pbit;
+    }
+    sign_[pw] &= ~pbit;
+    // The rest touch q with axis_q itself; times (-1)^r axis_q, they no
+    // longer do.
+    std::uint64_t* xs = x(q);
+    std::uint64_t* zs = z(q);
+    for (std::size_t w = 0; w < words_; ++w) {
+        if (r != 0) {
+            sign_[w] ^= xs[w] | zs[w];
+        }
+        xs[w] = 0;
+        zs[w] = 0;
+    }
+    if (has_x(axis)) {
+        xs[pw] |= pbit;
+    }
+    if (has_z(axis)) {
+        zs[pw] |= pbit;
+    }
+    if (r != 0) {
+        sign_[pw] |= pbit;
+    }
+}
+
+void Tableau::collapse(std::uint32_t q, AxisCode axis, std::uint8_t r) {
+    std::vector<std::uint64_t> rows(words_);
+    anticommuting(q, axis, rows.data());
+    std::size_t w = 0;
+    while (w < words_ && rows[w] == 0) {
+        ++w;
+    }
+    if (w == words_) {
+        unreachable("collapse of a determined measurement");
+    }
+    const std::uint32_t p = static_cast<std::uint32_t>(w * 64 + std::countr_zero(rows[w]));
+    flip_bit(rows.data(), p);
+    multiply_rows(rows.data(), p);
+    isolate(q, axis, p, r);
+}
+
+bool Tableau::is_factor(std::uint32_t q, AxisCode& axis) const {
+    for (AxisCode a : {kAxisX, kAxisY, kAxisZ}) {
+        if (determined(q, a)) {
+            axis = a;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint8_t Tableau::express(std::uint32_t q, AxisCode axis,
+                              std::vector<std::uint64_t>* combination) const {
+    const std::size_t m = members_;
+    // Row form, with a track of which generators each row is the product
+    // of, and a spare row.
+    PauliRows rows(m + 1, m);
+    for (std::uint32_t j = 0; j < m; ++j) {
+        for (std::size_t r = 0; r < m; ++r) {
+            if (test_bit(x(j), r)) {
+                set_bit(rows.row(r), j);
+            }
+            if (test_bit(z(j), r)) {
+                set_bit(rows.row(r) + rows.words, j);
+            }
+        }
+    }
+    for (std::size_t r = 0; r < m; ++r) {
+        rows.minus[r] = test_bit(sign_.data(), r) ? 1 : 0;
+    }
+    const PauliRows original = rows;
+    const std::size_t track_words = words_;
+    std::vector<std::uint64_t> tracks(m * track_words, 0);
+    for (std::size_t r = 0; r < m; ++r) {
+        set_bit(tracks.data() + r * track_words, r);
+    }
+    // Eliminate the x bits, then the z bits of the rows left without any.
+    std::vector<std::size_t> x_pivots;
+    eliminate_x(rows, m, m, &tracks, track_words, &x_pivots);
+    const std::size_t x_rank = x_pivots.size();
+    std::vector<std::pair<std::size_t, std::size_t>> z_pivots;  // (column, row)
+    std::size_t next = x_rank;
+    for (std::size_t j = 0; j < m && next < m; ++j) {
+        std::size_t found = next;
+        while (found < m && !test_bit(rows.row(found) + rows.words, j)) {
+            ++found;
+        }
+        if (found == m) {
+            continue;
+        }
+        if (found != next) {
+            std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(next));
+            std::swap(rows.minus[found], rows.minus[next]);
+            std::swap_ranges(tracks.begin() + found * track_words,
+                             tracks.begin() + (found + 1) * track_words,
+                             tracks.begin() + next * track_words);
+        }
+        for (std::size_t r = x_rank; r < m; ++r) {
+            if (r != next && test_bit(rows.row(r) + rows.words, j)) {
+                multiply_into(rows, r, next);
+                for (std::size_t w = 0; w < track_words; ++w) {
+                    tracks[r * track_words + w] ^= tracks[next * track_words + w];
+                }
+            }
+        }
+        z_pivots.emplace_back(j, next);
+        ++next;
+    }
+    // Reduce axis_q by the pivots: what is left of it must vanish.
+    std::vector<std::uint64_t> target(2 * rows.words, 0);
+    std::vector<std::uint64_t> chosen(track_words, 0);
+    if (has_x(axis)) {
+        set_bit(target.data(), q);
+    }
+    if (has_z(axis)) {
+        set_bit(target.data() + rows.words, q);
+    }
+    const auto take = [&](std::size_t r) {
+        for (std::size_t w = 0; w < 2 * rows.words; ++w) {
+            target[w] ^= rows.row(r)[w];
+        }
+        for (std::size_t w = 0; w < track_words; ++w) {
+            chosen[w] ^= tracks[r * track_words + w];
+        }
+    };
+    for (std::size_t i = 0; i < x_rank; ++i) {
+        if (test_bit(target.data(), x_pivots[i])) {
+            take(i);
+        }
+    }
+    for (const auto& [j, r] : z_pivots) {
+        if (test_bit(target.data() + rows.words, j)) {
+            take(r);
+        }
+    }
+    if (std::any_of(target.begin(), target.end(), [](std::uint64_t w) { return w != 0; })) {
+        unreachable("a determined Pauli outside the group");
+    }
+    // The product of the chosen generators, sign included.
+    PauliRows product = original;  // its spare last row starts as +I
+    for (std::size_t r = 0; r < m; ++r) {
+        if (test_bit(chosen.data(), r)) {
+            multiply_into(product, m, r);
+        }
+    }
+    if (combination != nullptr) {
+        *combination = std::move(chosen);
+    }
+    return product.minus[m];
+}
+
+std::uint8_t Tableau::determined_outcome(std::uint32_t q, AxisCode axis) const {
+    return express(q, axis, nullptr);
+}
+
+void Tableau::drop(std::uint32_t q, std::uint32_t p) {
+    const std::uint32_t last = members_ - 1;
+    // Generator `last` moves into row p, member `last` into column q.
+    for (std::uint32_t j = 0; j < members_; ++j) {
+        for (std::uint64_t* column : {x(j), z(j)}) {
+            const bool moved = test_bit(column, last);
+            column[p >> 6] &= ~(std::uint64_t{1} << (p & 63));
+            if (moved) {
+                set_bit(column, p);
+            }
+            column[last >> 6] &= ~(std::uint64_t{1} << (last & 63));
+        }
+    }
+    const bool moved_sign = test_bit(sign_.data(), last);
+    sign_[p >> 6] &= ~(std::uint64_t{1} << (p & 63));
+    if (moved_sign) {
+        set_bit(sign_.data(), p);
+    }
+    sign_[last >> 6] &= ~(std::uint64_t{1} << (last & 63));
+    if (q != last) {
+        std::copy_n(x(last), 2 * words_, x(q));
+    }
+    std::fill_n(x(last), 2 * words_, 0);
+    --members_;
+}
+
+void Tableau::remove_factor(std::uint32_t q) {
+    AxisCode axis;
+    if (!is_factor(q, axis)) {
+        unreachable("removing a member that is not a factor");
+    }
+    // Left by collapse(): one generator touches q, and nothing else.
+    std::vector<std::uint64_t> touching(words_);
+    for (std::size_t w = 0; w < words_; ++w) {
+        touching[w] = x(q)[w] | z(q)[w];
+    }
+    std::uint32_t count = 0;
+    std::uint32_t p = 0;
+    for (std::size_t w = 0; w < words_; ++w) {
+        if (touching[w] != 0 && count == 0) {
+            p = static_cast<std::uint32_t>(w * 64 + std::countr_zero(touching[w]));
+        }
+        count += static_cast<std::uint32_t>(std::popcount(touching[w]));
+    }
+    bool alone = count == 1;
+    for (std::uint32_t j = 0; alone && j < members_; ++j) {
+        alone = j == q || (!test_bit(x(j), p) && !test_bit(z(j), p));
+    }
+    if (!alone) {
+        // Some product of generators is +-axis_q; one of them touches q and
+        // may be replaced by that product.
+        std::vector<std::uint64_t> chosen;
+        const std::uint8_t minus = express(q, axis, &chosen);
+        for (std::size_t w = 0; w < words_; ++w) {
+            const std::uint64_t candidates = chosen[w] & touching[w];
+            if (candidates != 0) {
+                p = static_cast<std::uint32_t>(w * 64 + std::countr_zero(candidates));
+                break;
+            }
+        }
+        isolate(q, axis, p, minus);
+    }
+    drop(q, p);
+}
+
+Tableau::GraphForm Tableau::graph_form() const {
+    const std::size_t m = members_;
+    PauliRows rows(m, m);
+    for (std::uint32_t j = 0; j < m; ++j) {
+        for (std::size_t r = 0; r < m; ++r) {
+            if (test_bit(x(j), r)) {
+                set_bit(rows.row(r), j);
+            }
+            if (test_bit(z(j), r)) {
+                set_bit(rows.row(r) + rows.words, j);
+            }
+        }
+    }
+    for (std::size_t r = 0; r < m; ++r) {
+        rows.minus[r] = test_bit(sign_.data(), r) ? 1 : 0;
+    }
+    // The gates W that take the state to a signed graph state, per member.
+    std::vector<LcOp> applied(m, kLcIdentity);
+    // The members without an x pivot take a Hadamard; then the x bits have
+    // full rank (a z-only product supported on pivots alone would
+    // anticommute with a pivot row), and elimination leaves them the
+    // identity.
+    const std::vector<bool> pivot = eliminate_x(rows, m, m, nullptr, 0);
+    for (std::size_t j = 0; j < m; ++j) {
+        if (!pivot[j]) {
+            row_hadamard(rows, m, j);
+            applied[j] = kLcH;
+        }
+    }
+    eliminate_x(rows, m, m, nullptr, 0);
+    GraphForm form;
+    form.frame.resize(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        std::uint64_t* row = rows.row(i);
+        if (!test_bit(row, i)) {
+            unreachable("a tableau whose x bits lack full rank after the Hadamards");
+        }
+        if (test_bit(row + rows.words, i)) {
+            // Y on its own member: S^dagger Y S = X, and the other rows
+            // have I or Z there, which S^dagger leaves.
+            flip_bit(row + rows.words, i);
+            applied[i] = lc_mul[kLcSdag][applied[i]];
+        }
+        // -K_i = Z_i K_i Z_i, and Z_i commutes with every other K_j.
+        form.frame[i] = lc_mul[lc_inv[applied[i]]][rows.minus[i] != 0 ? kLcZ : kLcIdentity];
+        for (std::size_t j = i + 1; j < m; ++j) {
+            if (test_bit(row + rows.words, j)) {
+                form.edges.emplace_back(static_cast<std::uint32_t>(i),
+                                        static_cast<std::uint32_t>(j));
+            }
+        }
+    }
+    return form;
+}
+
+}  // namespace lumora
