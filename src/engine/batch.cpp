@@ -5,6 +5,7 @@
 #include "engine/engine.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
+#include "engine/tableau_group.hpp"
 #include "engine/transaction.hpp"
 
 namespace lumora {
@@ -15,6 +16,7 @@ Batch::Batch(GraphState& s, const std::size_t* qubits, std::size_t count) : txn_
         checked[i] = s.qubit(qubits[i]);
     }
     // Conversions before the journal starts: undoing never meets one.
+    leave_tableaux(s, checked.data(), count);
     unite_all(s, checked.data(), count);
     txn_ = new Transaction(s);
 }

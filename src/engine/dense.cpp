@@ -23,43 +23,6 @@ DenseBlock* block_of(const GraphState& s, Qubit q) {
     return node.kind == SetKind::dense ? node.dense.block : nullptr;
 }
 
-// The sparse group of q, by breadth-first search, unless it has more than
-// `limit` members. Returns false when it has. Marks what it finds in the
-// workspace's flags and clears them again.
-bool probe_group(GraphState& s, Qubit q, std::size_t limit, std::vector<Qubit>& members,
-                 std::uint64_t& degree_sum) {
-    members.clear();
-    degree_sum = 0;
-    members.reserve(std::min<std::size_t>(limit, 1024) + 1);
-    std::uint8_t* seen = s.workspace().flags();
-    constexpr std::uint8_t kSeen = Workspace::kFirst;
-    seen[q] |= kSeen;
-    members.push_back(q);
-    bool complete = true;
-    try {
-        for (std::size_t head = 0; head < members.size() && complete; ++head) {
-            const Node& node = s.node(members[head]);
-            degree_sum += node.degree;
-            for_each_neighbor(node, [&](Qubit w) {
-                if (complete && !(seen[w] & kSeen)) {
-                    seen[w] |= kSeen;
-                    members.push_back(w);
-                    complete = members.size() <= limit;
-                }
-            });
-        }
-    } catch (...) {
-        for (Qubit m : members) {
-            seen[m] &= static_cast<std::uint8_t>(~kSeen);
-        }
-        throw;
-    }
-    for (Qubit m : members) {
-        seen[m] &= static_cast<std::uint8_t>(~kSeen);
-    }
-    return complete;
-}
-
 // Room in the block for `extra` more members; the rows are copied into
 // wider ones when the capacity grows.
 void make_room_for_members(DenseBlock& block, std::uint32_t extra) {
@@ -157,7 +120,7 @@ void consider_densifying(GraphState& s, Qubit q) {
             : std::max<std::size_t>(static_cast<std::size_t>(reach), limits.dense_min);
     std::vector<Qubit> members;
     std::uint64_t degree_sum = 0;
-    if (probe_group(s, q, limit, members, degree_sum) && members.size() >= limits.dense_min &&
+    if (sparse_group(s, q, limit, members, degree_sum) && members.size() >= limits.dense_min &&
         dense_by(degree_sum, members.size(), limits.dense_enter)) {
         densify(s, members, degree_sum);
     }
@@ -185,6 +148,40 @@ bool worth_reshaping(const GraphState& s, Qubit q) noexcept {
 
 }  // namespace
 
+bool sparse_group(GraphState& s, Qubit q, std::size_t limit, std::vector<Qubit>& members,
+                  std::uint64_t& degree_sum) {
+    members.clear();
+    degree_sum = 0;
+    members.reserve(std::min<std::size_t>(limit, 1024) + 1);
+    std::uint8_t* seen = s.workspace().flags();
+    constexpr std::uint8_t kSeen = Workspace::kFirst;
+    seen[q] |= kSeen;
+    members.push_back(q);
+    bool complete = true;
+    try {
+        for (std::size_t head = 0; head < members.size() && complete; ++head) {
+            const Node& node = s.node(members[head]);
+            degree_sum += node.degree;
+            for_each_neighbor(node, [&](Qubit w) {
+                if (complete && !(seen[w] & kSeen)) {
+                    seen[w] |= kSeen;
+                    members.push_back(w);
+                    complete = members.size() <= limit;
+                }
+            });
+        }
+    } catch (...) {
+        for (Qubit m : members) {
+            seen[m] &= static_cast<std::uint8_t>(~kSeen);
+        }
+        throw;
+    }
+    for (Qubit m : members) {
+        seen[m] &= static_cast<std::uint8_t>(~kSeen);
+    }
+    return complete;
+}
+
 void reshape(GraphState& s, Qubit q) noexcept {
     if (!worth_reshaping(s, q)) {
         // A set that was not picked to look waits for its next level.
@@ -208,7 +205,7 @@ void reshape(GraphState& s, Qubit q) noexcept {
 void densify_group(GraphState& s, Qubit q) {
     std::vector<Qubit> members;
     std::uint64_t degree_sum = 0;
-    probe_group(s, q, s.size(), members, degree_sum);
+    sparse_group(s, q, s.size(), members, degree_sum);
     densify(s, members, degree_sum);
 }
 
@@ -272,7 +269,7 @@ void unite_for_gate(GraphState& s, Qubit a, Qubit b) {
     std::vector<Qubit> members;
     std::uint64_t degree_sum = 0;
     const std::size_t room = limits.dense_max > block->size ? limits.dense_max - block->size : 0;
-    if (room != 0 && probe_group(s, outside, room, members, degree_sum) &&
+    if (room != 0 && sparse_group(s, outside, room, members, degree_sum) &&
         dense_by(block->degree_sum + degree_sum, std::uint64_t{block->size} + members.size(),
                  limits.dense_leave)) {
         absorb_sparse(s, *block, members, degree_sum);

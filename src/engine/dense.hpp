@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/state.hpp"
 
@@ -49,6 +50,12 @@ inline void reshape_at(GraphState& s, Qubit q) noexcept {
         reshape(s, q);
     }
 }
+
+// The sparse group of q, by breadth-first search, unless it has more than
+// `limit` members: returns false when it has. Marks what it finds in the
+// workspace's flags and clears them again.
+bool sparse_group(GraphState& s, Qubit q, std::size_t limit, std::vector<Qubit>& members,
+                  std::uint64_t& degree_sum);
 
 // The whole connected group of q into one new dense block (q's group must
 // be sparse).

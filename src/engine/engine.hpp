@@ -121,15 +121,14 @@ std::vector<std::string> canonical_stabilizers(const GraphState& s, bool all,
 // letter first) equal to each local Clifford up to phase; "" for identity.
 const std::string& clifford_word(LcOp op);
 
-// The number of q's neighbours; 0 for an index outside the register.
-inline std::uint32_t degree_of(const GraphState& s, std::size_t q) {
-    return q < s.size() ? s.node(static_cast<Qubit>(q)).degree : 0;
-}
+// About how many qubits an operation on q touches: its number of
+// neighbours, or the size of its group where that is kept as a tableau; 0
+// for an index outside the register.
+std::uint32_t degree_of(const GraphState& s, std::size_t q) noexcept;
 
-// The local Clifford on qubit q (which must be valid).
-inline LcOp vertex_operator(const GraphState& s, Qubit q) {
-    return s.node(q).vop;
-}
+// The local Clifford on qubit q (which must be valid) in the graph form
+// that edge_list() shows.
+LcOp vertex_operator(const GraphState& s, Qubit q);
 
 // The edges {a, b} with a < b, sorted.
 std::vector<std::pair<Qubit, Qubit>> edge_list(const GraphState& s);

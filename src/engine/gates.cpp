@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/tableau_group.hpp"
 #include "engine/transaction.hpp"
 
 namespace lumora {
@@ -323,6 +324,42 @@ bool quick_controlled_gate(GraphState& s, const BasisChange& change, Qubit a, Qu
     return true;
 }
 
+// Whether the gate's controlled-Z will complement: both operands have
+// neighbours or are in X or Y eigenstates, and neither Z image is on the
+// Z axis once isolated ones carry their diagonal operator.
+bool complements(const GraphState& s, const BasisChange& change, Qubit a, Qubit b) {
+    const Node& na = s.node(a);
+    const Node& nb = s.node(b);
+    LcOp va = rotated(na.vop, change.control_before);
+    LcOp vb = rotated(nb.vop, change.target_before);
+    if ((na.degree == 0 && vop_traits[va].x_image == kAxisZ) ||
+        (nb.degree == 0 && vop_traits[vb].x_image == kAxisZ)) {
+        return false;
+    }
+    if (na.degree == 0) {
+        va = diagonal_preparing(va);
+    }
+    if (nb.degree == 0) {
+        vb = diagonal_preparing(vb);
+    }
+    return z_image_axis(va) != kAxisZ && z_image_axis(vb) != kAxisZ;
+}
+
+// The gate on operands in one tableau: their vertex operators and the basis
+// change go into it, the controlled-Z, and the inverse basis change is left
+// as their vertex operators. Cannot fail.
+void gate_in_tableau(GraphState& s, TableauBlock& block, const BasisChange& change, Qubit c,
+                     Qubit t) noexcept {
+    Node& nc = s.node(c);
+    Node& nt = s.node(t);
+    block.tableau.apply(nc.tableau.local, rotated(nc.vop, change.control_before));
+    block.tableau.apply(nt.tableau.local, rotated(nt.vop, change.target_before));
+    block.tableau.cz(nc.tableau.local, nt.tableau.local);
+    nc.vop = change.control_after;
+    nt.vop = change.target_after;
+    block.changed();
+}
+
 }  // namespace
 
 void apply_two_qubit_gate(GraphState& s, TwoQubitGate gate, std::size_t control,
@@ -337,7 +374,19 @@ void apply_two_qubit_gate(GraphState& s, TwoQubitGate gate, std::size_t control,
     }
     const Qubit c = s.qubit(control);
     const Qubit t = s.qubit(target);
+    if (s.node(c).kind == SetKind::tableau || s.node(t).kind == SetKind::tableau) {
+        if (TableauBlock* block = unite_in_tableau(s, c, t)) {
+            gate_in_tableau(s, *block, change, c, t);
+            return;
+        }
+    }
     if (store_limits.quick_paths && quick_controlled_gate(s, change, c, t)) {
+        return;
+    }
+    const std::uint32_t degree = std::max(s.node(c).degree, s.node(t).degree);
+    if (store_limits.tableau_min != 0 && degree >= store_limits.tableau_min &&
+        complements(s, change, c, t) && enter_tableau(s, c, t, degree)) {
+        gate_in_tableau(s, *s.node(c).tableau.block, change, c, t);
         return;
     }
     Transaction txn(s);

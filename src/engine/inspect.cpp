@@ -9,6 +9,7 @@
 #include "engine/failure.hpp"
 #include "engine/flat_index_set.hpp"
 #include "engine/pauli_rows.hpp"
+#include "engine/tableau_group.hpp"
 
 namespace lumora {
 
@@ -34,8 +35,7 @@ void group_generators(const GraphState& s, const std::vector<Qubit>& members, st
     // vop_w Z vop_w^dagger on each neighbour w.
     PollCounter poll;
     for (std::size_t i = 0; i < k; ++i) {
-        const Node& node = s.node(members[i]);
-        poll.tick(1 + node.degree);
+        poll.tick(1 + graph_degree(s, members[i]));
         std::uint64_t* row = rows.row(i);
         const auto put = [&](std::size_t j, LcOp vop, AxisCode axis) {
             const AxisCode image = lc_conj_axis[axis][vop];
@@ -47,8 +47,9 @@ void group_generators(const GraphState& s, const std::vector<Qubit>& members, st
             }
             rows.minus[i] ^= lc_conj_sign(vop, axis);
         };
-        put(i, node.vop, kAxisX);
-        for_each_neighbor(node, [&](Qubit w) { put(local(w), s.node(w).vop, kAxisZ); });
+        put(i, graph_vop(s, members[i]), kAxisX);
+        for_each_graph_neighbor(s, members[i],
+                                [&](Qubit w) { put(local(w), graph_vop(s, w), kAxisZ); });
     }
     std::vector<std::size_t> pivot_column(k);
     std::size_t next = 0;
@@ -115,7 +116,7 @@ std::vector<std::string> canonical_stabilizers(const GraphState& s, bool all,
     std::vector<Qubit> members;
     for (std::size_t i = 0; i < width; ++i) {
         const Qubit q = static_cast<Qubit>(all ? i : selected[i]);
-        if (s.node(q).degree == 0) {
+        if (graph_degree(s, q) == 0) {
             members.assign(1, q);
         } else {
             if (!done.insert(q)) {

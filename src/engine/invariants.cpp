@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/neighbor_set.hpp"
+#include "engine/tableau_block.hpp"
 
 namespace lumora {
 
@@ -16,6 +17,20 @@ std::string check_invariants(const GraphState& s) {
         const std::string at = " at " + std::to_string(a);
         if (node.vop >= kLcCount) {
             return "vertex operator out of range" + at;
+        }
+        if (node.kind == SetKind::tableau) {
+            const TableauBlock& block = *node.tableau.block;
+            if (node.degree != 0 || node.tableau.local >= block.members.size() ||
+                block.members[node.tableau.local] != a) {
+                return "tableau member does not map back" + at;
+            }
+            // Block-wide facts, checked from the first member.
+            if (node.tableau.local == 0 &&
+                (block.refs != block.members.size() ||
+                 block.tableau.size() != block.members.size() || !block.tableau.valid())) {
+                return "tableau block bookkeeping wrong" + at;
+            }
+            continue;
         }
         std::uint64_t count = 0;
         std::string defect;

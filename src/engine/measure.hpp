@@ -16,6 +16,7 @@
 #include "engine/engine.hpp"
 #include "engine/records.hpp"
 #include "engine/rng.hpp"
+#include "engine/tableau_group.hpp"
 #include "engine/transaction.hpp"
 
 namespace lumora {
@@ -187,6 +188,12 @@ inline constexpr std::uint32_t kQuickDetachDegree = 4096;
 template <class Rng>
 std::uint8_t measure(GraphState& s, std::size_t v, AxisCode axis, Rng& rng) {
     const Qubit q = s.qubit(v);
+    if (s.node(q).kind == SetKind::tableau) {
+        std::uint8_t outcome;
+        if (measure_in_tableau(s, q, axis, rng, outcome)) {
+            return outcome;
+        }
+    }
     const Node& node = s.node(q);
     if (store_limits.quick_paths && node.degree <= kQuickDetachDegree &&
         lc_conj_axis[axis][lc_inv[node.vop]] == kAxisZ) {
@@ -214,6 +221,54 @@ std::uint8_t measure(GraphState& s, std::size_t v, AxisCode axis, Rng& rng) {
     return outcome;
 }
 
+namespace detail {
+
+// A preview of tableau member q on the view: a member that is a factor of
+// the state gets its determined axis, as an isolated qubit does; any other
+// draws its axis, and is measured and detached in the view's copy of the
+// block.
+template <class Rng>
+PeekRecord peek_tableau_member(OverlayNodes& view, Qubit q, std::size_t index, Rng& rng) {
+    const Node& node = view.get(q);
+    const TableauBlock* block = view.tableau(node);
+    const Qubit local = node.tableau.local;
+    const LcOp vop = node.vop;
+    AxisCode factor;
+    if (block->tableau.is_factor(local, factor)) {
+        const AxisCode axis = lc_conj_axis[factor][vop];
+        return {index,
+                static_cast<std::uint8_t>(lc_conj_sign(lc_inv[vop], axis) ^
+                                          block->tableau.determined_outcome(local, factor)),
+                axis};
+    }
+    const AxisCode axis = draw_uniform3(rng);
+    if (axis > kAxisZ) {
+        unreachable("rng generates in the range 0..3");
+    }
+    const LcOp j = lc_inv[vop];
+    const AxisCode graph_axis = lc_conj_axis[axis][j];
+    const std::uint8_t sign = lc_conj_sign(j, axis);
+    const std::uint8_t r = draw_bit(rng);
+    Node& mine = view.mut(q);
+    TableauBlock& copy = *mine.tableau.block;
+    const Qubit last = copy.members.back();
+    if (last != q) {
+        view.mut(last);  // before anything changes: copying can fail
+    }
+    copy.tableau.collapse(local, graph_axis, r);
+    copy.tableau.remove_factor(local);
+    copy.members[local] = last;
+    copy.members.pop_back();
+    if (last != q) {
+        view.mut(last).tableau.local = local;
+    }
+    mine = fresh_node();
+    mine.vop = lc_mul[vop][eigenstate_preparation(graph_axis, r)];
+    return {index, static_cast<std::uint8_t>(sign ^ r), axis};
+}
+
+}  // namespace detail
+
 // Measures each qubit of `qubits` (distinct indices) on one evolving
 // copy-on-write view of the state, choosing the axis itself: a qubit with
 // neighbours gets a uniformly random axis, an isolated one the axis whose
@@ -235,6 +290,10 @@ std::vector<PeekRecord> peek_measure_set(const GraphState& s,
         const Qubit q = g.qubit(index);
         // Qubits that change little still add up over a huge preview.
         poll.tick(16);
+        if (overlay.get(q).kind == SetKind::tableau) {
+            records.push_back(detail::peek_tableau_member(overlay, q, index, rng));
+            continue;
+        }
         AxisCode axis;
         if (g.degree(q) == 0) {
             axis = lc_axis_onto_x[lc_inv[g.vop(q)]];

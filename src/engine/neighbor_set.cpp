@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "engine/tableau_block.hpp"
+
 namespace lumora {
 
 namespace {
@@ -40,6 +42,7 @@ std::size_t storage_bytes(Form form, std::size_t n) noexcept {
     switch (form.kind) {
         case SetKind::inline_list:
         case SetKind::dense:
+        case SetKind::tableau:
             return 0;
         case SetKind::array:
         case SetKind::hash:
@@ -58,6 +61,8 @@ void free_storage(Node& node) noexcept {
         if (--node.dense.block->refs == 0) {
             free_block(node.dense.block);
         }
+    } else if (node.kind == SetKind::tableau) {
+        release_member(node.tableau.block);
     } else {
         ::operator delete(node.kind == SetKind::bitmap ? static_cast<void*>(node.words)
                                                        : static_cast<void*>(node.slots));
@@ -146,6 +151,7 @@ void erase(Node& node, Qubit q) noexcept {
             node.words[q >> 6] &= ~(std::uint64_t{1} << (q & 63));
             break;
         case SetKind::dense:
+        case SetKind::tableau:
             return;  // rows are flipped through their block, never here
     }
     --node.degree;
@@ -160,6 +166,7 @@ void shrink(Node& node, std::size_t n) noexcept {
     switch (node.kind) {
         case SetKind::inline_list:
         case SetKind::dense:
+        case SetKind::tableau:
             return;
         case SetKind::array:
             // The smallest array stays until it empties: sets that swing

@@ -14,11 +14,14 @@
 #include "clifford/local_clifford.hpp"
 #include "engine/bits.hpp"
 #include "engine/dense_block.hpp"
+#include "engine/failure.hpp"
 #include "engine/qubit.hpp"
 
 namespace lumora {
 
-enum class SetKind : std::uint8_t { inline_list, array, hash, bitmap, dense };
+enum class SetKind : std::uint8_t { inline_list, array, hash, bitmap, dense, tableau };
+
+struct TableauBlock;
 
 struct Node {
     std::uint32_t degree;
@@ -36,6 +39,10 @@ struct Node {
             DenseBlock* block;
             Qubit local;
         } dense;  // a row of a dense block
+        struct {
+            TableauBlock* block;
+            Qubit local;
+        } tableau;  // a member of a group kept as a tableau, which has no set
     };
 };
 static_assert(sizeof(Node) == 24);
@@ -76,6 +83,12 @@ struct StoreLimits {
     // fixed choice by qubit index): a group that is dense has many sets
     // doubling, and large sparse groups are not searched over and over.
     std::uint32_t dense_sample = 8;
+    // A dense block of at least tableau_min members (0: never) becomes a
+    // stabilizer tableau before a two-qubit gate that is not a single edge
+    // flip; a tableau of tableau_leave members or fewer goes back to graph
+    // form at its next measurement. Tableaux hold at most dense_max members.
+    std::uint32_t tableau_min = 0;
+    std::uint32_t tableau_leave = 16;
 };
 inline StoreLimits store_limits;
 
@@ -131,6 +144,8 @@ inline bool contains(const Node& node, Qubit q) noexcept {
             return (node.words[q >> 6] >> (q & 63)) & 1;
         case SetKind::dense:
             break;  // needs the other end's record: see linked()
+        case SetKind::tableau:
+            unreachable("a set asked of a tableau member");
     }
     return false;
 }
@@ -203,6 +218,8 @@ void for_each_neighbor(const Node& node, F&& f) {
             }
             return;
         }
+        case SetKind::tableau:
+            unreachable("the neighbours of a tableau member walked as a set");
     }
 }
 
@@ -218,6 +235,8 @@ inline bool has_room(const Node& node, std::uint32_t extra) noexcept {
         case SetKind::bitmap:
         case SetKind::dense:
             return true;
+        case SetKind::tableau:
+            break;
     }
     return false;
 }
@@ -256,6 +275,7 @@ inline void insert_reserved(Node& node, Qubit q) noexcept {
             node.words[q >> 6] |= std::uint64_t{1} << (q & 63);
             break;
         case SetKind::dense:
+        case SetKind::tableau:
             return;  // rows are flipped through their block, never here
     }
     ++node.degree;
@@ -273,15 +293,15 @@ void shrink(Node& node, std::size_t n) noexcept;
 inline void compact(Node& node, std::size_t n) noexcept {
     // Inline sets and non-empty smallest arrays never shrink; dense rows
     // go with their block.
-    if (node.kind == SetKind::inline_list || node.kind == SetKind::dense ||
+    if (node.kind == SetKind::inline_list || node.kind >= SetKind::dense ||
         (node.kind == SetKind::array && node.log2_capacity == 3 && node.degree != 0)) {
         return;
     }
     shrink(node, n);
 }
 
-// Frees the set's storage and leaves an empty inline set; a dense row lets
-// go of its block, which goes with its last row.
+// Frees the set's storage and leaves an empty inline set; a dense row or a
+// tableau member lets go of its block, which goes with its last member.
 void release(Node& node) noexcept;
 
 // A deep copy of the record; a dense row is copied as it is, sharing its

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <unordered_map>
 
 #include "engine/dense_block.hpp"
 #include "engine/neighbor_set.hpp"
 #include "engine/state.hpp"
+#include "engine/tableau_group.hpp"
 
 namespace lumora {
 
@@ -47,12 +49,15 @@ public:
     OverlayNodes& operator=(const OverlayNodes&) = delete;
     ~OverlayNodes() {
         for (auto& [q, node] : copies_) {
-            if (node.kind != SetKind::dense) {
+            if (node.kind != SetKind::dense && node.kind != SetKind::tableau) {
                 release(node);
             }
         }
         for (auto& [original, copy] : blocks_) {
             free_block(copy);
+        }
+        for (auto& [original, copy] : tableaux_) {
+            delete copy;
         }
     }
 
@@ -71,6 +76,10 @@ public:
                 Node copy = original;
                 copy.dense.block = block_copy(original.dense.block);
                 it = copies_.emplace(q, copy).first;
+            } else if (original.kind == SetKind::tableau) {
+                Node copy = original;
+                copy.tableau.block = tableau_copy(original.tableau.block);
+                it = copies_.emplace(q, copy).first;
             } else {
                 Node copy = clone(original, base_.size());
                 try {
@@ -84,7 +93,23 @@ public:
         return it->second;
     }
 
+    // The tableau a member's record names, as this view has it: a member
+    // whose own record was never copied may belong to a copied block.
+    TableauBlock* tableau(const Node& node) const {
+        const auto it = tableaux_.find(node.tableau.block);
+        return it != tableaux_.end() ? it->second : node.tableau.block;
+    }
+
 private:
+    TableauBlock* tableau_copy(TableauBlock* original) {
+        if (const auto it = tableaux_.find(original); it != tableaux_.end()) {
+            return it->second;
+        }
+        std::unique_ptr<TableauBlock> copy(copy_tableau_block(*original));
+        tableaux_.emplace(original, copy.get());
+        return copy.release();
+    }
+
     DenseBlock* block_copy(const DenseBlock* original) {
         auto it = blocks_.find(original);
         if (it != blocks_.end()) {
@@ -104,6 +129,7 @@ private:
     // Node-based, so references stay valid while more records are copied in.
     std::unordered_map<Qubit, Node> copies_;
     std::unordered_map<const DenseBlock*, DenseBlock*> blocks_;
+    std::unordered_map<const TableauBlock*, TableauBlock*> tableaux_;
 };
 
 }  // namespace lumora

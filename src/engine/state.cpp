@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "engine/tableau_group.hpp"
 #include "engine/workspace.hpp"
 
 namespace lumora {
@@ -70,6 +71,7 @@ GraphState copy_state(const GraphState& s) {
     // Each block is copied once, when its first member is met; members of
     // a block are usually close together, so the last one is remembered.
     std::unordered_map<const DenseBlock*, DenseBlock*> blocks;
+    std::unordered_map<const TableauBlock*, TableauBlock*> tableaux;
     const DenseBlock* last_original = nullptr;
     PollCounter poll;
     DenseBlock* last_copy = nullptr;
@@ -88,6 +90,18 @@ GraphState copy_state(const GraphState& s) {
             for (; q < end; ++q) {
                 Node& node = copy.nodes_[q];
                 if (node.kind == SetKind::inline_list) {
+                    continue;
+                }
+                if (node.kind == SetKind::tableau) {
+                    auto found = tableaux.find(node.tableau.block);
+                    if (found == tableaux.end()) {
+                        std::unique_ptr<TableauBlock> fresh(
+                            copy_tableau_block(*node.tableau.block));
+                        found = tableaux.emplace(node.tableau.block, fresh.get()).first;
+                        fresh.release();
+                    }
+                    node.tableau.block = found->second;
+                    ++found->second->refs;
                     continue;
                 }
                 if (node.kind != SetKind::dense) {
@@ -158,7 +172,7 @@ std::vector<std::pair<Qubit, Qubit>> edge_list(const GraphState& s) {
     PollCounter poll;
     for (Qubit a = 0; a < s.size(); ++a) {
         above.clear();
-        for_each_neighbor(s.node(a), [&](Qubit b) {
+        for_each_graph_neighbor(s, a, [&](Qubit b) {
             if (a < b) {
                 above.push_back(b);
             }

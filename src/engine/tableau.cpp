@@ -117,10 +117,16 @@ LcOp eigenstate_preparation(AxisCode axis, std::uint8_t r) {
     unreachable("every signed axis is the image of X");
 }
 
+Tableau::Tableau(std::uint32_t m)
+    : members_(m),
+      words_((std::size_t{m} + 63) / 64),
+      columns_(2 * std::size_t{m} * words_, 0),
+      sign_(words_, 0),
+      scratch_(3 * words_, 0) {
+}
+
 Tableau::Tableau(std::uint32_t m, const std::uint64_t* adjacency, std::size_t row_words)
-    : members_(m), words_((std::size_t{m} + 63) / 64) {
-    columns_.assign(2 * std::size_t{m} * words_, 0);
-    sign_.assign(words_, 0);
+    : Tableau(m) {
     // Generator v is X_v Z_N(v): member q's x column holds v = q alone, its
     // z column the v with q in N(v), which is N(q) by symmetry.
     for (std::uint32_t q = 0; q < m; ++q) {
@@ -129,7 +135,137 @@ Tableau::Tableau(std::uint32_t m, const std::uint64_t* adjacency, std::size_t ro
     }
 }
 
-void Tableau::apply(std::uint32_t q, LcOp op) {
+Tableau Tableau::joined(const Tableau& a, const Tableau& b) {
+    Tableau out(a.members_ + b.members_);
+    const std::uint32_t shift = a.members_;
+    // b's generators follow a's: its bit columns move up by a's size.
+    const auto place = [&](const std::uint64_t* from, std::size_t words, std::uint64_t* to,
+                           std::uint32_t offset) {
+        for (std::size_t w = 0; w < words; ++w) {
+            const std::uint64_t bits = from[w];
+            if (bits == 0) {
+                continue;
+            }
+            const std::size_t at = w * 64 + offset;
+            to[at >> 6] |= bits << (at & 63);
+            if ((at & 63) != 0 && (at >> 6) + 1 < out.words_) {
+                to[(at >> 6) + 1] |= bits >> (64 - (at & 63));
+            }
+        }
+    };
+    for (std::uint32_t q = 0; q < a.members_; ++q) {
+        place(a.x(q), a.words_, out.x(q), 0);
+        place(a.z(q), a.words_, out.z(q), 0);
+    }
+    for (std::uint32_t q = 0; q < b.members_; ++q) {
+        place(b.x(q), b.words_, out.x(shift + q), shift);
+        place(b.z(q), b.words_, out.z(shift + q), shift);
+    }
+    place(a.sign_.data(), a.words_, out.sign_.data(), 0);
+    place(b.sign_.data(), b.words_, out.sign_.data(), shift);
+    return out;
+}
+
+Tableau::Tableau(std::uint32_t m, const std::uint8_t* letters, const std::uint8_t* minus)
+    : Tableau(m) {
+    for (std::size_t r = 0; r < m; ++r) {
+        for (std::uint32_t q = 0; q < m; ++q) {
+            const std::uint8_t letter = letters[r * m + q];
+            if (letter & 1) {
+                set_bit(x(q), r);
+            }
+            if (letter & 2) {
+                set_bit(z(q), r);
+            }
+        }
+        if (minus[r] != 0) {
+            set_bit(sign_.data(), r);
+        }
+    }
+}
+
+int Tableau::letter(std::size_t r, std::uint32_t q) const {
+    return (test_bit(x(q), r) ? 1 : 0) + (test_bit(z(q), r) ? 2 : 0);
+}
+
+bool Tableau::minus(std::size_t r) const {
+    return test_bit(sign_.data(), r);
+}
+
+void Tableau::to_rows(PauliRows& rows) const {
+    rows = PauliRows(members_ + 1, members_);
+    for (std::uint32_t j = 0; j < members_; ++j) {
+        for (std::size_t r = 0; r < members_; ++r) {
+            if (test_bit(x(j), r)) {
+                set_bit(rows.row(r), j);
+            }
+            if (test_bit(z(j), r)) {
+                set_bit(rows.row(r) + rows.words, j);
+            }
+        }
+    }
+    for (std::size_t r = 0; r < members_; ++r) {
+        rows.minus[r] = test_bit(sign_.data(), r) ? 1 : 0;
+    }
+}
+
+bool Tableau::valid() const {
+    const std::size_t m = members_;
+    // Nothing past the last generator or the last member.
+    for (std::size_t w = 0; w < columns_.size(); ++w) {
+        const std::size_t column = w / words_;
+        const std::size_t first_row = (w % words_) * 64;
+        const std::uint64_t word = columns_[w];
+        if (word != 0 && (column >= 2 * m || first_row + 64 - std::countl_zero(word) > m)) {
+            return false;
+        }
+    }
+    for (std::size_t w = 0; w < words_; ++w) {
+        if (sign_[w] != 0 && w * 64 + 64 - std::countl_zero(sign_[w]) > m) {
+            return false;
+        }
+    }
+    PauliRows rows;
+    to_rows(rows);
+    // Pairwise commutation: the symplectic product of every two rows.
+    for (std::size_t a = 0; a < m; ++a) {
+        for (std::size_t b = a + 1; b < m; ++b) {
+            int parity = 0;
+            for (std::size_t w = 0; w < rows.words; ++w) {
+                parity += std::popcount((rows.row(a)[w] & rows.row(b)[rows.words + w]) ^
+                                        (rows.row(a)[rows.words + w] & rows.row(b)[w]));
+            }
+            if (parity % 2 != 0) {
+                return false;
+            }
+        }
+    }
+    // Independence: full rank over the 2m columns.
+    std::size_t rank = 0;
+    for (std::size_t column = 0; column < 2 * m && rank < m; ++column) {
+        const std::size_t offset = column < m ? 0 : rows.words;
+        const std::size_t j = column % m;
+        std::size_t found = rank;
+        while (found < m && !test_bit(rows.row(found) + offset, j)) {
+            ++found;
+        }
+        if (found == m) {
+            continue;
+        }
+        std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(rank));
+        for (std::size_t r = rank + 1; r < m; ++r) {
+            if (test_bit(rows.row(r) + offset, j)) {
+                for (std::size_t w = 0; w < 2 * rows.words; ++w) {
+                    rows.row(r)[w] ^= rows.row(rank)[w];
+                }
+            }
+        }
+        ++rank;
+    }
+    return rank == m;
+}
+
+void Tableau::apply(std::uint32_t q, LcOp op) noexcept {
     const CliffordAction& act = clifford_actions[op];
     std::uint64_t* xs = x(q);
     std::uint64_t* zs = z(q);
@@ -144,7 +280,7 @@ void Tableau::apply(std::uint32_t q, LcOp op) {
     }
 }
 
-void Tableau::cz(std::uint32_t a, std::uint32_t b) {
+void Tableau::cz(std::uint32_t a, std::uint32_t b) noexcept {
     // X_a -> X_a Z_b, Y_a -> Y_a Z_b, Z_a -> Z_a, and the same from b.
     std::uint64_t* xa = x(a);
     std::uint64_t* za = z(a);
@@ -177,11 +313,13 @@ bool Tableau::determined(std::uint32_t q, AxisCode axis) const {
     return true;
 }
 
-void Tableau::multiply_rows(const std::uint64_t* rows, std::uint32_t p) {
+void Tableau::multiply_rows(const std::uint64_t* rows, std::uint32_t p) noexcept {
     const std::size_t pw = p >> 6;
     const std::uint64_t pbit = std::uint64_t{1} << (p & 63);
     // The phase i^k each product picks up, counted mod 4 in two bit planes.
-    std::vector<std::uint64_t> low(words_, 0), high(words_, 0);
+    std::uint64_t* low = scratch_.data() + words_;
+    std::uint64_t* high = low + words_;
+    std::fill_n(low, 2 * words_, 0);
     for (std::uint32_t j = 0; j < members_; ++j) {
         std::uint64_t* xs = x(j);
         std::uint64_t* zs = z(j);
@@ -223,7 +361,7 @@ void Tableau::multiply_rows(const std::uint64_t* rows, std::uint32_t p) {
     }
 }
 
-void Tableau::isolate(std::uint32_t q, AxisCode axis, std::uint32_t p, std::uint8_t r) {
+void Tableau::isolate(std::uint32_t q, AxisCode axis, std::uint32_t p, std::uint8_t r) noexcept {
     const std::size_t pw = p >> 6;
     const std::uint64_t pbit = std::uint64_t{1} << (p & 63);
     for (std::uint32_t j = 0; j < members_; ++j) {
@@ -253,9 +391,9 @@ void Tableau::isolate(std::uint32_t q, AxisCode axis, std::uint32_t p, std::uint
     }
 }
 
-void Tableau::collapse(std::uint32_t q, AxisCode axis, std::uint8_t r) {
-    std::vector<std::uint64_t> rows(words_);
-    anticommuting(q, axis, rows.data());
+void Tableau::collapse(std::uint32_t q, AxisCode axis, std::uint8_t r) noexcept {
+    std::uint64_t* rows = scratch_.data();
+    anticommuting(q, axis, rows);
     std::size_t w = 0;
     while (w < words_ && rows[w] == 0) {
         ++w;
@@ -264,8 +402,8 @@ void Tableau::collapse(std::uint32_t q, AxisCode axis, std::uint8_t r) {
         unreachable("collapse of a determined measurement");
     }
     const std::uint32_t p = static_cast<std::uint32_t>(w * 64 + std::countr_zero(rows[w]));
-    flip_bit(rows.data(), p);
-    multiply_rows(rows.data(), p);
+    flip_bit(rows, p);
+    multiply_rows(rows, p);
     isolate(q, axis, p, r);
 }
 
@@ -284,20 +422,8 @@ std::uint8_t Tableau::express(std::uint32_t q, AxisCode axis,
     const std::size_t m = members_;
     // Row form, with a track of which generators each row is the product
     // of, and a spare row.
-    PauliRows rows(m + 1, m);
-    for (std::uint32_t j = 0; j < m; ++j) {
-        for (std::size_t r = 0; r < m; ++r) {
-            if (test_bit(x(j), r)) {
-                set_bit(rows.row(r), j);
-            }
-            if (test_bit(z(j), r)) {
-                set_bit(rows.row(r) + rows.words, j);
-            }
-        }
-    }
-    for (std::size_t r = 0; r < m; ++r) {
-        rows.minus[r] = test_bit(sign_.data(), r) ? 1 : 0;
-    }
+    PauliRows rows;
+    to_rows(rows);
     const PauliRows original = rows;
     const std::size_t track_words = words_;
     std::vector<std::uint64_t> tracks(m * track_words, 0);
@@ -383,7 +509,7 @@ std::uint8_t Tableau::determined_outcome(std::uint32_t q, AxisCode axis) const {
     return express(q, axis, nullptr);
 }
 
-void Tableau::drop(std::uint32_t q, std::uint32_t p) {
+void Tableau::drop(std::uint32_t q, std::uint32_t p) noexcept {
     const std::uint32_t last = members_ - 1;
     // Generator `last` moves into row p, member `last` into column q.
     for (std::uint32_t j = 0; j < members_; ++j) {
@@ -415,7 +541,7 @@ void Tableau::remove_factor(std::uint32_t q) {
         unreachable("removing a member that is not a factor");
     }
     // Left by collapse(): one generator touches q, and nothing else.
-    std::vector<std::uint64_t> touching(words_);
+    std::uint64_t* touching = scratch_.data();
     for (std::size_t w = 0; w < words_; ++w) {
         touching[w] = x(q)[w] | z(q)[w];
     }
@@ -450,20 +576,8 @@ void Tableau::remove_factor(std::uint32_t q) {
 
 Tableau::GraphForm Tableau::graph_form() const {
     const std::size_t m = members_;
-    PauliRows rows(m, m);
-    for (std::uint32_t j = 0; j < m; ++j) {
-        for (std::size_t r = 0; r < m; ++r) {
-            if (test_bit(x(j), r)) {
-                set_bit(rows.row(r), j);
-            }
-            if (test_bit(z(j), r)) {
-                set_bit(rows.row(r) + rows.words, j);
-            }
-        }
-    }
-    for (std::size_t r = 0; r < m; ++r) {
-        rows.minus[r] = test_bit(sign_.data(), r) ? 1 : 0;
-    }
+    PauliRows rows;
+    to_rows(rows);
     // The gates W that take the state to a signed graph state, per member.
     std::vector<LcOp> applied(m, kLcIdentity);
     // The members without an x pivot take a Hadamard; then the x bits have

@@ -14,6 +14,7 @@
 #include "engine/engine.hpp"
 #include "engine/gates.hpp"
 #include "engine/measure.hpp"
+#include "engine/tableau_group.hpp"
 #include "scripted_rng.hpp"
 #include "state_vector.hpp"
 #include "test_util.hpp"
@@ -271,7 +272,7 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
     ScriptedRng rng;
     int steps = 0, random_outcomes[2] = {0, 0}, determined = 0, peeked = 0, groups = 0;
     std::set<SetKind> forms;
-    int densified = 0, dissolved = 0;
+    int densified = 0, dissolved = 0, tableaux_made = 0, tableaux_left = 0;
     for (int circuit = 0; circuit < 400; ++circuit) {
         const std::size_t n = 1 + gen() % 7;
         GraphState s = create(n);
@@ -355,6 +356,10 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
                 forms.insert(s.node(v).kind);
                 const bool was_dense = before[v] == SetKind::dense;
                 const bool is_dense = s.node(v).kind == SetKind::dense;
+                const bool was_tableau = before[v] == SetKind::tableau;
+                const bool is_tableau = s.node(v).kind == SetKind::tableau;
+                tableaux_made += !was_tableau && is_tableau;
+                tableaux_left += was_tableau && !is_tableau && graph_degree(s, v) != 0;
                 densified += !was_dense && is_dense;
                 dissolved += was_dense && !is_dense && s.node(v).degree != 0;
             }
@@ -368,16 +373,23 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
     EXPECT_GT(groups, 200);
     // Each limit set makes its own forms occur.
     const std::string name = GetParam().name;
-    const bool dense = name == "dense" || name == "churn";
+    const bool tableau = name.starts_with("tableau");
+    const bool dense = name == "dense" || name == "churn" || tableau;
     EXPECT_TRUE(forms.count(SetKind::inline_list));
-    EXPECT_EQ(forms.count(SetKind::array), name == "dense" ? 0u : 1u);
+    EXPECT_EQ(forms.count(SetKind::array), name == "dense" || name == "tableau" ? 0u : 1u);
     EXPECT_EQ(forms.count(SetKind::hash), name == "hash" || name == "bitmap" ? 1u : 0u);
     EXPECT_EQ(forms.count(SetKind::bitmap), name == "bitmap" ? 1u : 0u);
     EXPECT_EQ(forms.count(SetKind::dense), dense ? 1u : 0u);
-    // Groups go dense and come back while they still have edges.
-    if (name == "churn") {
+    EXPECT_EQ(forms.count(SetKind::tableau), tableau ? 1u : 0u);
+    // Groups go dense and come back while they still have edges; tableaux
+    // are made and go back to graph form.
+    if (name == "churn" || name == "tableau_churn") {
         EXPECT_GT(densified, 100);
         EXPECT_GT(dissolved, 100);
+    }
+    if (tableau) {
+        EXPECT_GT(tableaux_made, 100);
+        EXPECT_GT(tableaux_left, 10);
     }
 }
 

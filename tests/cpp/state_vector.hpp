@@ -229,7 +229,7 @@ inline State expand(const lumora::GraphState& s) {
         st.cz(a, b);
     }
     for (lumora::Qubit q = 0; q < s.size(); ++q) {
-        st.apply(lc_matrix()[s.node(q).vop], q);
+        st.apply(lc_matrix()[lumora::vertex_operator(s, q)], q);
     }
     return st;
 }

@@ -62,11 +62,21 @@ inline StoreLimits dense_limits(std::uint32_t enter, std::uint32_t leave, bool q
     return limits;
 }
 
+// The same with dense blocks of `min` members or more made tableaux at
+// their next gate, and tableaux of `leave` or fewer going back at their
+// next measurement.
+inline StoreLimits tableau_limits(StoreLimits limits, std::uint32_t min, std::uint32_t leave) {
+    limits.tableau_min = min;
+    limits.tableau_leave = leave;
+    return limits;
+}
+
 // On registers of up to 7 qubits: the defaults (inline and arrays only),
 // the defaults with every operation journaled and every bulk update merged
 // with marks, limits under which arrays and hash sets, and bitmaps, take
 // over at degrees 2 to 4, every group dense, and groups that go dense and
-// back to sparse all the time.
+// back to sparse all the time; and the last two again with groups kept as
+// tableaux, always or coming and going.
 inline const std::vector<NamedLimits>& limit_sets() {
     constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
     constexpr std::uint32_t always = 1u << 30;
@@ -86,6 +96,8 @@ inline const std::vector<NamedLimits>& limit_sets() {
                                .quick_paths = false}},
         {"dense", dense_limits(always, always, true)},
         {"churn", dense_limits(2, 3, false)},
+        {"tableau", tableau_limits(dense_limits(always, always, true), 2, 1)},
+        {"tableau_churn", tableau_limits(dense_limits(2, 3, false), 3, 3)},
     };
     return sets;
 }
