@@ -87,7 +87,8 @@ struct StoreLimits {
     // stabilizer tableau before a two-qubit gate that is not a single edge
     // flip; a tableau of tableau_leave members or fewer goes back to graph
     // form at its next measurement. Tableaux hold at most dense_max members.
-    std::uint32_t tableau_min = 0;
+    std::uint32_t tableau_min = 64;
+    std::uint32_t tableau_enter = 32;
     std::uint32_t tableau_leave = 16;
 };
 inline StoreLimits store_limits;

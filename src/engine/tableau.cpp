@@ -117,16 +117,17 @@ LcOp eigenstate_preparation(AxisCode axis, std::uint8_t r) {
     unreachable("every signed axis is the image of X");
 }
 
-Tableau::Tableau(std::uint32_t m)
+Tableau::Tableau(std::uint32_t m, std::uint32_t capacity)
     : members_(m),
-      words_((std::size_t{m} + 63) / 64),
-      columns_(2 * std::size_t{m} * words_, 0),
+      capacity_(capacity),
+      words_((std::size_t{capacity} + 63) / 64),
+      columns_(2 * std::size_t{capacity} * words_, 0),
       sign_(words_, 0),
       scratch_(3 * words_, 0) {
 }
 
 Tableau::Tableau(std::uint32_t m, const std::uint64_t* adjacency, std::size_t row_words)
-    : Tableau(m) {
+    : Tableau(m, m) {
     // Generator v is X_v Z_N(v): member q's x column holds v = q alone, its
     // z column the v with q in N(v), which is N(q) by symmetry.
     for (std::uint32_t q = 0; q < m; ++q) {
@@ -135,39 +136,51 @@ Tableau::Tableau(std::uint32_t m, const std::uint64_t* adjacency, std::size_t ro
     }
 }
 
-Tableau Tableau::joined(const Tableau& a, const Tableau& b) {
-    Tableau out(a.members_ + b.members_);
-    const std::uint32_t shift = a.members_;
-    // b's generators follow a's: its bit columns move up by a's size.
-    const auto place = [&](const std::uint64_t* from, std::size_t words, std::uint64_t* to,
-                           std::uint32_t offset) {
-        for (std::size_t w = 0; w < words; ++w) {
-            const std::uint64_t bits = from[w];
-            if (bits == 0) {
-                continue;
-            }
-            const std::size_t at = w * 64 + offset;
-            to[at >> 6] |= bits << (at & 63);
-            if ((at & 63) != 0 && (at >> 6) + 1 < out.words_) {
-                to[(at >> 6) + 1] |= bits >> (64 - (at & 63));
-            }
+namespace {
+
+// ORs `words` words of bits into `to`, moved up by `offset` bits.
+void place(const std::uint64_t* from, std::size_t words, std::uint64_t* to, std::size_t to_words,
+           std::size_t offset) noexcept {
+    for (std::size_t w = 0; w < words; ++w) {
+        const std::uint64_t bits = from[w];
+        if (bits == 0) {
+            continue;
         }
-    };
-    for (std::uint32_t q = 0; q < a.members_; ++q) {
-        place(a.x(q), a.words_, out.x(q), 0);
-        place(a.z(q), a.words_, out.z(q), 0);
+        const std::size_t at = w * 64 + offset;
+        to[at >> 6] |= bits << (at & 63);
+        if ((at & 63) != 0 && (at >> 6) + 1 < to_words) {
+            to[(at >> 6) + 1] |= bits >> (64 - (at & 63));
+        }
     }
+}
+
+}  // namespace
+
+void Tableau::append(const Tableau& b) {
+    const std::uint64_t total = std::uint64_t{members_} + b.members_;
+    if (total > capacity_) {
+        Tableau wider(members_, static_cast<std::uint32_t>(
+                                    std::max<std::uint64_t>(total, capacity_ + capacity_ / 16)));
+        for (std::uint32_t q = 0; q < members_; ++q) {
+            std::copy_n(x(q), words_, wider.x(q));
+            std::copy_n(z(q), words_, wider.z(q));
+        }
+        std::copy_n(sign_.data(), words_, wider.sign_.data());
+        *this = std::move(wider);
+    }
+    // Nothing below allocates. b's generators take the rows after ours,
+    // its members the columns after ours; the rest of both stays zero.
+    const std::uint32_t first = members_;
     for (std::uint32_t q = 0; q < b.members_; ++q) {
-        place(b.x(q), b.words_, out.x(shift + q), shift);
-        place(b.z(q), b.words_, out.z(shift + q), shift);
+        place(b.x(q), b.words_, x(first + q), words_, first);
+        place(b.z(q), b.words_, z(first + q), words_, first);
     }
-    place(a.sign_.data(), a.words_, out.sign_.data(), 0);
-    place(b.sign_.data(), b.words_, out.sign_.data(), shift);
-    return out;
+    place(b.sign_.data(), b.words_, sign_.data(), words_, first);
+    members_ = static_cast<std::uint32_t>(total);
 }
 
 Tableau::Tableau(std::uint32_t m, const std::uint8_t* letters, const std::uint8_t* minus)
-    : Tableau(m) {
+    : Tableau(m, m) {
     for (std::size_t r = 0; r < m; ++r) {
         for (std::uint32_t q = 0; q < m; ++q) {
             const std::uint8_t letter = letters[r * m + q];

@@ -21,8 +21,11 @@ public:
     // adjacency bit rows: row v (`row_words` words from adjacency +
     // v * row_words) holds N(v), as local indices.
     Tableau(std::uint32_t m, const std::uint64_t* adjacency, std::size_t row_words);
-    // The state |a> x |b>: b's members follow a's.
-    static Tableau joined(const Tableau& a, const Tableau& b);
+    // The state becomes |this> x |b>: b's members follow. Room for more
+    // members is kept (a sixteenth), so that a group that grows a few
+    // members at a time is copied a bounded number of times. On failure
+    // (std::bad_alloc) nothing changes.
+    void append(const Tableau& b);
 
     std::uint32_t size() const { return members_; }
     std::size_t bytes() const {
@@ -72,7 +75,7 @@ public:
     GraphForm graph_form() const;
 
 private:
-    explicit Tableau(std::uint32_t m);
+    Tableau(std::uint32_t m, std::uint32_t capacity);
 
     std::uint64_t* x(std::uint32_t q) { return columns_.data() + (2 * std::size_t{q}) * words_; }
     std::uint64_t* z(std::uint32_t q) { return x(q) + words_; }
@@ -98,7 +101,8 @@ private:
     std::uint8_t express(std::uint32_t q, AxisCode axis, std::vector<std::uint64_t>* rows) const;
 
     std::uint32_t members_ = 0;
-    std::size_t words_ = 0;               // per column: generators / 64, rounded up
+    std::uint32_t capacity_ = 0;          // members (and generators) there is room for
+    std::size_t words_ = 0;               // per column: capacity / 64, rounded up
     std::vector<std::uint64_t> columns_;  // x then z of member 0, then of member 1, ...
     std::vector<std::uint64_t> sign_;
     // Room for three bit columns, so that a measurement needs no memory.

@@ -176,11 +176,11 @@ void finish_leaving(GraphState& s, Leaving& leaving) noexcept {
 
 bool enter_tableau(GraphState& s, Qubit a, Qubit b, std::uint32_t degree) {
     const std::size_t limit =
-        std::min<std::size_t>(store_limits.dense_max, 32 * std::size_t{degree});
+        std::min<std::size_t>(store_limits.dense_max, 8 * std::size_t{degree});
     std::uint64_t degree_sum = 0;
     std::vector<Qubit> members = small_group(s, a, limit, degree_sum);
     if (members.empty() || !std::binary_search(members.begin(), members.end(), b) ||
-        !dense_by(degree_sum, members.size(), store_limits.dense_enter)) {
+        !dense_by(degree_sum, members.size(), store_limits.tableau_enter)) {
         return false;
     }
     auto block = std::make_unique<TableauBlock>(group_tableau(s, members));
@@ -247,16 +247,11 @@ TableauBlock* unite_in_tableau(GraphState& s, Qubit a, Qubit b) {
         leave_tableaux(s, both, 2);
         return nullptr;
     }
-    Tableau joined =
-        Tableau::joined(block->tableau, other_block != nullptr ? other_block->tableau : *other);
-    std::vector<Qubit> all_members;
-    all_members.reserve(block->members.size() + members.size());
-    all_members = block->members;
-    all_members.insert(all_members.end(), members.begin(), members.end());
+    block->members.reserve(block->members.size() + members.size());
+    block->tableau.append(other_block != nullptr ? other_block->tableau : *other);
     // Nothing below can fail.
     const Qubit first = static_cast<Qubit>(block->members.size());
-    block->tableau = std::move(joined);
-    block->members.swap(all_members);
+    block->members.insert(block->members.end(), members.begin(), members.end());
     take_members(s, block, members, first);
     delete other_block;
     return block;

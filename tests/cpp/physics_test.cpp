@@ -398,8 +398,17 @@ TEST_P(UnderLimits, RandomCircuitsMatchStateVector) {
 // more (where hub sets become bitmaps and groups may go dense) leaves the
 // same edges and vertex operators, given the same random words. The small
 // register's dense rows are rewritten with the processor's vector
-// instructions where it has them, the large one's word by word.
-TEST(Store, AGroupIgnoresTheRestOfTheRegister) {
+// instructions where it has them, the large one's word by word. Run with
+// dense groups kept as blocks, and as tableaux (the default).
+class GroupForms : public ::testing::TestWithParam<bool> {};
+
+TEST_P(GroupForms, AGroupIgnoresTheRestOfTheRegister) {
+    const bool tableaux = GetParam();
+    StoreLimits limits;
+    if (!tableaux) {
+        limits.tableau_min = 0;
+    }
+    ScopedLimits in_force(limits);
     std::mt19937_64 gen(99);
     struct Rows {
         void on(bool vector) { use_vector_rows(vector); }
@@ -438,12 +447,24 @@ TEST(Store, AGroupIgnoresTheRestOfTheRegister) {
     s2.vops.resize(m);
     EXPECT_TRUE(s1 == s2);
     EXPECT_GT(s1.edges.size(), m * m / 8) << "the group should have grown dense";
+    if (tableaux) {
+        // A tableau costs 2 bits per member and generator, m^2/4 bytes, in
+        // whole words per column and with a sixteenth to spare.
+        ASSERT_EQ(large.node(0).kind, SetKind::tableau);
+        const TableauBlock& block = *large.node(0).tableau.block;
+        const std::size_t room = block.members.size() * 17 / 16 + 1, words = (room + 63) / 64;
+        EXPECT_LE(block.tableau.bytes(), (2 * room + 4) * words * 8);
+        return;
+    }
     ASSERT_EQ(large.node(0).kind, SetKind::dense);
     // The block costs about m^2/8 bytes, plus less than a record per member.
     const DenseBlock& block = *large.node(0).dense.block;
     const std::size_t bytes = std::size_t{block.capacity} * block.words * 8 + block.capacity * 4;
     EXPECT_LE(bytes, block.size * block.size / 8 + block.size * sizeof(Node));
 }
+
+INSTANTIATE_TEST_SUITE_P(Store, GroupForms, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "tableaux" : "blocks"; });
 
 INSTANTIATE_TEST_SUITE_P(Store, UnderLimits, ::testing::ValuesIn(limit_sets()), limits_name);
 
