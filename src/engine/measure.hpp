@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "clifford/local_clifford.hpp"
@@ -226,9 +227,11 @@ namespace detail {
 // A preview of tableau member q on the view: a member that is a factor of
 // the state gets its determined axis, as an isolated qubit does; any other
 // draws its axis, and is measured and detached in the view's copy of the
-// block.
+// block, unless no later qubit of the preview is in that block (`alone`):
+// then nothing reads the copy, and it is not made.
 template <class Rng>
-PeekRecord peek_tableau_member(OverlayNodes& view, Qubit q, std::size_t index, Rng& rng) {
+PeekRecord peek_tableau_member(OverlayNodes& view, Qubit q, std::size_t index, bool alone,
+                               Rng& rng) {
     const Node& node = view.get(q);
     const TableauBlock* block = view.tableau(node);
     const Qubit local = node.tableau.local;
@@ -249,6 +252,9 @@ PeekRecord peek_tableau_member(OverlayNodes& view, Qubit q, std::size_t index, R
     const AxisCode graph_axis = lc_conj_axis[axis][j];
     const std::uint8_t sign = lc_conj_sign(j, axis);
     const std::uint8_t r = draw_bit(rng);
+    if (alone) {
+        return {index, static_cast<std::uint8_t>(sign ^ r), axis};
+    }
     Node& mine = view.mut(q);
     TableauBlock& copy = *mine.tableau.block;
     const Qubit last = copy.members.back();
@@ -280,6 +286,14 @@ std::vector<PeekRecord> peek_measure_set(const GraphState& s,
     for (std::size_t q : qubits) {
         s.qubit(q);
     }
+    // How many of the qubits each tableau holds, so that the last one
+    // measured in it needs no copy of it.
+    std::unordered_map<const TableauBlock*, std::size_t> in_tableau;
+    for (std::size_t q : qubits) {
+        if (const TableauBlock* block = tableau_of(s.node(static_cast<Qubit>(q)))) {
+            ++in_tableau[block];
+        }
+    }
     OverlayNodes overlay(s);
     Workspace work(s.size());
     Editor<OverlayNodes> g(overlay, work);
@@ -290,8 +304,9 @@ std::vector<PeekRecord> peek_measure_set(const GraphState& s,
         const Qubit q = g.qubit(index);
         // Qubits that change little still add up over a huge preview.
         poll.tick(16);
-        if (overlay.get(q).kind == SetKind::tableau) {
-            records.push_back(detail::peek_tableau_member(overlay, q, index, rng));
+        if (const TableauBlock* block = tableau_of(s.node(q))) {
+            const bool last = --in_tableau[block] == 0;
+            records.push_back(detail::peek_tableau_member(overlay, q, index, last, rng));
             continue;
         }
         AxisCode axis;

@@ -39,6 +39,14 @@ def states():
     for q in range(0, 70, 3):
         dense.s(q)
     yield "dense", dense
+    # Random h, s and cz on 120 qubits: a group kept as a stabilizer tableau.
+    mixed = L(120, seed=5)
+    for _ in range(6000):
+        if pick.randrange(3) == 0:
+            mixed.cz(*pick.sample(range(120), 2))
+        else:
+            (mixed.h if pick.randrange(2) else mixed.s)(pick.randrange(120))
+    yield "tableau", mixed
 
 
 if __name__ == "__main__":

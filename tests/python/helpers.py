@@ -149,6 +149,17 @@ def dense_state(seed, n=200, czs=4000, key=0):
     return built(L(n, seed=key), [("h", q) for q in range(n)] + ops)
 
 
+def tableau_state(seed, n=160, count=3000, key=0):
+    """A group the engine keeps as a stabilizer tableau: random h, s and cz in equal shares make it dense, and
+    its cz then complement at vertices of high degree."""
+    rng = random.Random(seed)
+    ops = [
+        ("cz", *rng.sample(range(n), 2)) if rng.randrange(3) == 0 else (rng.choice("hs"), rng.randrange(n))
+        for _ in range(count)
+    ]
+    return built(L(n, seed=key), ops)
+
+
 def sample_state(kind, seed):
     """States to pickle and to look at: those of up to 10 qubits are also rebuilt in the dense reference."""
     rng = random.Random(31)
@@ -156,6 +167,8 @@ def sample_state(kind, seed):
         return L(0, seed=seed)
     if kind == "dense":
         return dense_state(22, key=seed)
+    if kind == "tableau":
+        return tableau_state(23, key=seed)
     if kind == "graph":  # edges added in random order
         return graph_state(20, [rng.sample(range(20), 2) for _ in range(60)], key=seed)
     n = {"product": 5, "ghz": 6, "random": 10}[kind]

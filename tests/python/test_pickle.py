@@ -18,6 +18,7 @@ from helpers import (
     random_ops,
     refcounts,
     sample_state,
+    tableau_state,
 )
 from reference import Dense, StimFollower, follow, needs_numpy, needs_stim
 
@@ -26,7 +27,7 @@ from reference import Dense, StimFollower, follow, needs_numpy, needs_stim
 @needs_stim
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
 @pytest.mark.parametrize("seed", [None, 2**300 + 5], ids=["unseeded", "seeded"])
-@pytest.mark.parametrize("kind", ["empty", "product", "ghz", "random", "graph", "dense"])
+@pytest.mark.parametrize("kind", ["empty", "product", "ghz", "random", "graph", "dense", "tableau"])
 def test_pickle_round_trip(kind, seed, protocol):
     sim = sample_state(kind, seed)
     n = sim.num_qubits
@@ -91,6 +92,7 @@ def corruptions(payload, rng, truncations, flips):
         (lambda: sample_state("ghz", 5), None, 600),
         (lambda: sample_state("random", None), None, 600),
         (lambda: built(L(300, seed=4), random_ops(random.Random(4), 300, 3000)), 200, 400),
+        (lambda: sample_state("tableau", 6), 200, 400),
     ],
 )
 def test_loader_refuses_damaged_payloads(make, truncations, flips):
@@ -107,14 +109,22 @@ def test_loader_refuses_damaged_payloads(make, truncations, flips):
 
 
 @needs_stim
-@pytest.mark.parametrize("n,czs,tries", [(12, 30, 1500), (40, 300, 600), (120, 3000, 150)])
-def test_loader_checks_what_the_checksum_cannot(n, czs, tries):
+@pytest.mark.parametrize(
+    "n,czs,tries,make",
+    [
+        (12, 30, 1500, dense_state),
+        (40, 300, 600, dense_state),
+        (120, 3000, 150, dense_state),
+        (160, 2000, 80, lambda seed, n, czs, key: tableau_state(seed, n, 3 * czs, key)),
+    ],
+)
+def test_loader_checks_what_the_checksum_cannot(n, czs, tries, make):
     """Damage behind a valid checksum: the body is changed and sealed again with the CRC-32 of its bytes. The
     loader refuses such a payload as it does any other, or loads a state that is whole: its stabilizers are those
     of its graph (rebuilt in stim), its groups are the graph's components, and it pickles again."""
     rng = random.Random(n)
     for attempt in range(tries):
-        sim = dense_state(attempt, n=n, czs=rng.randint(0, czs), key=rng.choice([None, attempt]))
+        sim = make(attempt, n=n, czs=rng.randint(0, czs), key=rng.choice([None, attempt]))
         payload = sim.__reduce__()[1][0]
         if int.from_bytes(payload[-4:], "little") != zlib.crc32(payload[:-4]):
             pytest.skip("the payload does not end in the CRC-32 of its other bytes")
