@@ -274,7 +274,7 @@ def dense_mix(rng, m, count):
 def dense():
     header("dense groups: random h, s and cz in equal shares on m qubits, after 10 m warm-up ops; per op, per cz")
     rng = random.Random(2)
-    for m, n in ((200, 200), (200, 100_000), (1000, 1000)):
+    for m, n in ((200, 200), (200, 100_000), (1000, 1000), (4000, 4000)):
         count = size(60_000, 6000)
         warm = dense_mix(rng, m, 10 * m)
         mix = dense_mix(rng, m, count)

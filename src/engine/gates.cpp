@@ -222,8 +222,9 @@ Qubit only_neighbor(const Node& node) {
     return found;
 }
 
-// The gates that flip at most one edge and need no complementation (most
-// gates of most circuits) run without the undo journal: every decision is
+// The gates on graph-form operands that flip at most one edge and need no
+// complementation (most gates of most circuits) run without the undo
+// journal: every decision is
 // made on the vertex operators first, the one insertion that may need
 // memory reserves it before anything changes, and the rest cannot fail.
 // The rules are those of controlled_z() and controlled_pauli(), applied to
@@ -235,6 +236,11 @@ Qubit only_neighbor(const Node& node) {
 bool quick_controlled_gate(GraphState& s, const BasisChange& change, Qubit a, Qubit b) {
     const std::uint32_t degree_a = s.node(a).degree;
     const std::uint32_t degree_b = s.node(b).degree;
+    // A tableau member has no set (degree 0) and is not isolated.
+    if ((degree_a == 0 && s.node(a).kind == SetKind::tableau) ||
+        (degree_b == 0 && s.node(b).kind == SetKind::tableau)) {
+        return false;
+    }
     LcOp va = rotated(s.node(a).vop, change.control_before);
     LcOp vb = rotated(s.node(b).vop, change.target_before);
     bool flip = false;
@@ -360,6 +366,46 @@ void gate_in_tableau(GraphState& s, TableauBlock& block, const BasisChange& chan
     block.changed();
 }
 
+// The gate where an operand is a tableau member (`member`), or on a group
+// that the rule makes a tableau first. False, having changed nothing the
+// graph path cares about, when the gate is to run on the graph. Out of
+// line, so that the common gates stay small.
+[[gnu::noinline]] bool tableau_gate(GraphState& s, const BasisChange& change, Qubit c, Qubit t,
+                                    bool member) {
+    if (member) {
+        TableauBlock* block = unite_in_tableau(s, c, t);
+        if (block == nullptr) {
+            return false;
+        }
+        gate_in_tableau(s, *block, change, c, t);
+        return true;
+    }
+    const std::uint32_t degree = std::max(s.node(c).degree, s.node(t).degree);
+    if (degree < store_limits.tableau_min || !complements(s, change, c, t) ||
+        !enter_tableau(s, c, t, degree)) {
+        return false;
+    }
+    gate_in_tableau(s, *s.node(c).tableau.block, change, c, t);
+    return true;
+}
+
+// Every gate the quick path leaves: in a tableau, or journaled on the graph.
+// Out of line, so that the quick path stays lean.
+[[gnu::noinline]] void general_gate(GraphState& s, TwoQubitGate gate, Qubit c, Qubit t) {
+    const BasisChange& change = basis_changes[static_cast<std::size_t>(gate)];
+    if (s.node(c).kind == SetKind::tableau || s.node(t).kind == SetKind::tableau) {
+        if (tableau_gate(s, change, c, t, true)) {
+            return;
+        }
+    } else if (store_limits.tableau_min != 0 && tableau_gate(s, change, c, t, false)) {
+        return;
+    }
+    Transaction txn(s);
+    unite_for_gate(s, c, t);
+    controlled_gate(txn.editor(), gate, c, t);
+    txn.commit();
+}
+
 }  // namespace
 
 void apply_two_qubit_gate(GraphState& s, TwoQubitGate gate, std::size_t control,
@@ -374,25 +420,10 @@ void apply_two_qubit_gate(GraphState& s, TwoQubitGate gate, std::size_t control,
     }
     const Qubit c = s.qubit(control);
     const Qubit t = s.qubit(target);
-    if (s.node(c).kind == SetKind::tableau || s.node(t).kind == SetKind::tableau) {
-        if (TableauBlock* block = unite_in_tableau(s, c, t)) {
-            gate_in_tableau(s, *block, change, c, t);
-            return;
-        }
-    }
     if (store_limits.quick_paths && quick_controlled_gate(s, change, c, t)) {
         return;
     }
-    const std::uint32_t degree = std::max(s.node(c).degree, s.node(t).degree);
-    if (store_limits.tableau_min != 0 && degree >= store_limits.tableau_min &&
-        complements(s, change, c, t) && enter_tableau(s, c, t, degree)) {
-        gate_in_tableau(s, *s.node(c).tableau.block, change, c, t);
-        return;
-    }
-    Transaction txn(s);
-    unite_for_gate(s, c, t);
-    controlled_gate(txn.editor(), gate, c, t);
-    txn.commit();
+    general_gate(s, gate, c, t);
 }
 
 void controlled_gate(StateEditor& g, TwoQubitGate gate, Qubit c, Qubit t) {

@@ -189,7 +189,7 @@ inline constexpr std::uint32_t kQuickDetachDegree = 4096;
 template <class Rng>
 std::uint8_t measure(GraphState& s, std::size_t v, AxisCode axis, Rng& rng) {
     const Qubit q = s.qubit(v);
-    if (s.node(q).kind == SetKind::tableau) {
+    if (s.node(q).kind == SetKind::tableau) [[unlikely]] {
         std::uint8_t outcome;
         if (measure_in_tableau(s, q, axis, rng, outcome)) {
             return outcome;

@@ -47,7 +47,8 @@ void detach_measured(GraphState& s, Qubit q, AxisCode graph_axis, std::uint8_t r
 // went back to graph form (a determined outcome, or a group that has
 // shrunk), where the caller measures it.
 template <class Rng>
-bool measure_in_tableau(GraphState& s, Qubit q, AxisCode axis, Rng& rng, std::uint8_t& outcome) {
+[[gnu::noinline]] bool measure_in_tableau(GraphState& s, Qubit q, AxisCode axis, Rng& rng,
+                                          std::uint8_t& outcome) {
     const Node& node = s.node(q);
     const TableauBlock& block = *node.tableau.block;
     const LcOp j = lc_inv[node.vop];
