@@ -83,10 +83,11 @@ struct StoreLimits {
     // fixed choice by qubit index): a group that is dense has many sets
     // doubling, and large sparse groups are not searched over and over.
     std::uint32_t dense_sample = 8;
-    // A dense block of at least tableau_min members (0: never) becomes a
-    // stabilizer tableau before a two-qubit gate that is not a single edge
-    // flip; a tableau of tableau_leave members or fewer goes back to graph
-    // form at its next measurement. Tableaux hold at most dense_max members.
+    // Before a two-qubit gate that would complement at an operand of degree
+    // d >= tableau_min (0: never), the operands' group becomes a stabilizer
+    // tableau when it has at most min(dense_max, 8 d) members and
+    // 2E >= m^2 / tableau_enter; a tableau of tableau_leave members or fewer
+    // goes back to graph form at its next measurement.
     std::uint32_t tableau_min = 64;
     std::uint32_t tableau_enter = 32;
     std::uint32_t tableau_leave = 16;

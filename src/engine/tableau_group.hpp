@@ -1,4 +1,4 @@
-// Groups kept as stabilizer tableaux: a dense block becomes one before a
+// Groups kept as stabilizer tableaux: a dense group becomes one before a
 // two-qubit gate would complement in it, other groups join it for gates,
 // measurements collapse it and detach the measured member, and it goes
 // back to graph form (a dense block, which thins into sparse sets) when a
@@ -24,8 +24,8 @@ inline TableauBlock* tableau_of(const Node& node) noexcept {
 
 // Before a two-qubit gate that would complement at a or b, the larger of
 // whose degrees is `degree`: when their group is one, of at most dense_max
-// and 32 * degree members, and dense (2E >= m^2 / dense_enter), it becomes
-// a tableau, and true is returned. The decision depends on the graph
+// and 8 * degree members, and dense (2E >= m^2 / tableau_enter), it
+// becomes a tableau, and true is returned. The decision depends on the graph
 // alone, never on how the group is stored.
 bool enter_tableau(GraphState& s, Qubit a, Qubit b, std::uint32_t degree);
 
