@@ -58,21 +58,8 @@ void group_generators(const GraphState& s, const std::vector<Qubit>& members, st
         poll.tick(k * rows.words);
         const std::size_t j = column / 2;
         const std::size_t offset = column % 2 == 0 ? 0 : rows.words;
-        std::size_t found = next;
-        while (found < k && !test_bit(rows.row(found) + offset, j)) {
-            ++found;
-        }
-        if (found == k) {
+        if (!pivot_step(rows, 0, next, k, offset, j, NoMirror{})) {
             continue;
-        }
-        if (found != next) {
-            std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(next));
-            std::swap(rows.minus[found], rows.minus[next]);
-        }
-        for (std::size_t r = 0; r < k; ++r) {
-            if (r != next && test_bit(rows.row(r) + offset, j)) {
-                multiply_into(rows, r, next);
-            }
         }
         pivot_column[next] = 2 * position(members[j]) + column % 2;
         ++next;

@@ -2,6 +2,7 @@
 // row form of a stabilizer group, for eliminations.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,44 @@ inline void multiply_into(PauliRows& rows, std::size_t r, std::size_t p) {
     const bool flips = ((plus - minus) & 3) == 2;
     rows.minus[r] ^= static_cast<std::uint8_t>(rows.minus[p] ^ (flips ? 1 : 0));
 }
+
+// One Gauss-Jordan step on bit j of one half of the rows (offset 0: x
+// bits, rows.words: z bits): a row of [next, count) that has it moves to
+// `next`, and every other row of [first, count) that has it is multiplied
+// by that one. Returns false when no row has it. `mirror.swap(a, b)` and
+// `mirror.multiply(r, p)` see each step, for callers that track them.
+template <class Mirror>
+bool pivot_step(PauliRows& rows, std::size_t first, std::size_t next, std::size_t count,
+                std::size_t offset, std::size_t j, Mirror&& mirror) {
+    const auto has = [&](std::size_t r) {
+        return ((rows.row(r)[offset + (j >> 6)] >> (j & 63)) & 1) != 0;
+    };
+    std::size_t found = next;
+    while (found < count && !has(found)) {
+        ++found;
+    }
+    if (found == count) {
+        return false;
+    }
+    if (found != next) {
+        std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(next));
+        std::swap(rows.minus[found], rows.minus[next]);
+        mirror.swap(found, next);
+    }
+    for (std::size_t r = first; r < count; ++r) {
+        if (r != next && has(r)) {
+            multiply_into(rows, r, next);
+            mirror.multiply(r, next);
+        }
+    }
+    return true;
+}
+
+// A mirror for pivot_step that tracks nothing.
+struct NoMirror {
+    void swap(std::size_t, std::size_t) const noexcept {}
+    void multiply(std::size_t, std::size_t) const noexcept {}
+};
 
 // The X and Z bit a Pauli axis (0 X, 1 Y, 2 Z) sets.
 constexpr bool has_x(AxisCode axis) {

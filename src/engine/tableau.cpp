@@ -62,48 +62,35 @@ void row_hadamard(PauliRows& rows, std::size_t count, std::size_t j) {
     }
 }
 
-// Gauss-Jordan on the x bits of rows [first, count), columns in order;
-// returns which columns got a pivot. With `tracks`, row operations are
-// mirrored there (one bit row per generator, `track_words` words).
-std::vector<bool> eliminate_x(PauliRows& rows, std::size_t count, std::size_t width,
-                              std::vector<std::uint64_t>* tracks, std::size_t track_words,
-                              std::vector<std::size_t>* pivot_rows = nullptr) {
-    std::vector<bool> pivot(width, false);
-    std::size_t next = 0;
-    for (std::size_t j = 0; j < width && next < count; ++j) {
-        std::size_t found = next;
-        while (found < count && !test_bit(rows.row(found), j)) {
-            ++found;
-        }
-        if (found == count) {
-            continue;
-        }
-        if (found != next) {
-            std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(next));
-            std::swap(rows.minus[found], rows.minus[next]);
-            if (tracks != nullptr) {
-                std::swap_ranges(tracks->begin() + found * track_words,
-                                 tracks->begin() + (found + 1) * track_words,
-                                 tracks->begin() + next * track_words);
-            }
-        }
-        for (std::size_t r = 0; r < count; ++r) {
-            if (r != next && test_bit(rows.row(r), j)) {
-                multiply_into(rows, r, next);
-                if (tracks != nullptr) {
-                    for (std::size_t w = 0; w < track_words; ++w) {
-                        (*tracks)[r * track_words + w] ^= (*tracks)[next * track_words + w];
-                    }
-                }
-            }
-        }
-        pivot[j] = true;
-        if (pivot_rows != nullptr) {
-            pivot_rows->push_back(j);
-        }
-        ++next;
+// Row operations of an elimination mirrored on a track of which
+// generators each row is the product of (one bit row per generator).
+struct Tracks {
+    std::vector<std::uint64_t>& bits;
+    std::size_t words;
+
+    void swap(std::size_t a, std::size_t b) {
+        std::swap_ranges(bits.begin() + a * words, bits.begin() + (a + 1) * words,
+                         bits.begin() + b * words);
     }
-    return pivot;
+    void multiply(std::size_t r, std::size_t p) {
+        for (std::size_t w = 0; w < words; ++w) {
+            bits[r * words + w] ^= bits[p * words + w];
+        }
+    }
+};
+
+// Gauss-Jordan on the x bits of the first `count` rows, columns in order;
+// returns the columns that got a pivot, in order (row i pivots on the i-th).
+template <class Mirror>
+std::vector<std::size_t> eliminate_x(PauliRows& rows, std::size_t count, std::size_t width,
+                                     Mirror&& mirror) {
+    std::vector<std::size_t> pivots;
+    for (std::size_t j = 0; j < width && pivots.size() < count; ++j) {
+        if (pivot_step(rows, 0, pivots.size(), count, 0, j, mirror)) {
+            pivots.push_back(j);
+        }
+    }
+    return pivots;
 }
 
 }  // namespace
@@ -444,36 +431,15 @@ std::uint8_t Tableau::express(std::uint32_t q, AxisCode axis,
         set_bit(tracks.data() + r * track_words, r);
     }
     // Eliminate the x bits, then the z bits of the rows left without any.
-    std::vector<std::size_t> x_pivots;
-    eliminate_x(rows, m, m, &tracks, track_words, &x_pivots);
+    Tracks mirror{tracks, track_words};
+    const std::vector<std::size_t> x_pivots = eliminate_x(rows, m, m, mirror);
     const std::size_t x_rank = x_pivots.size();
     std::vector<std::pair<std::size_t, std::size_t>> z_pivots;  // (column, row)
-    std::size_t next = x_rank;
-    for (std::size_t j = 0; j < m && next < m; ++j) {
-        std::size_t found = next;
-        while (found < m && !test_bit(rows.row(found) + rows.words, j)) {
-            ++found;
+    for (std::size_t j = 0; j < m && x_rank + z_pivots.size() < m; ++j) {
+        const std::size_t next = x_rank + z_pivots.size();
+        if (pivot_step(rows, x_rank, next, m, rows.words, j, mirror)) {
+            z_pivots.emplace_back(j, next);
         }
-        if (found == m) {
-            continue;
-        }
-        if (found != next) {
-            std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(next));
-            std::swap(rows.minus[found], rows.minus[next]);
-            std::swap_ranges(tracks.begin() + found * track_words,
-                             tracks.begin() + (found + 1) * track_words,
-                             tracks.begin() + next * track_words);
-        }
-        for (std::size_t r = x_rank; r < m; ++r) {
-            if (r != next && test_bit(rows.row(r) + rows.words, j)) {
-                multiply_into(rows, r, next);
-                for (std::size_t w = 0; w < track_words; ++w) {
-                    tracks[r * track_words + w] ^= tracks[next * track_words + w];
-                }
-            }
-        }
-        z_pivots.emplace_back(j, next);
-        ++next;
     }
     // Reduce axis_q by the pivots: what is left of it must vanish.
     std::vector<std::uint64_t> target(2 * rows.words, 0);
@@ -597,14 +563,17 @@ Tableau::GraphForm Tableau::graph_form() const {
     // full rank (a z-only product supported on pivots alone would
     // anticommute with a pivot row), and elimination leaves them the
     // identity.
-    const std::vector<bool> pivot = eliminate_x(rows, m, m, nullptr, 0);
+    std::vector<bool> pivot(m, false);
+    for (std::size_t j : eliminate_x(rows, m, m, NoMirror{})) {
+        pivot[j] = true;
+    }
     for (std::size_t j = 0; j < m; ++j) {
         if (!pivot[j]) {
             row_hadamard(rows, m, j);
             applied[j] = kLcH;
         }
     }
-    eliminate_x(rows, m, m, nullptr, 0);
+    eliminate_x(rows, m, m, NoMirror{});
     GraphForm form;
     form.frame.resize(m);
     for (std::size_t i = 0; i < m; ++i) {
