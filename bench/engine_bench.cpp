@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "engine/tableau_block.hpp"
 
 using namespace lumora;
 
@@ -246,23 +247,31 @@ void dense_memory(std::size_t m) {
         cz(s, a, b);
         apply_gate(s, gen() % m, gen() % 2 ? kLcH : kLcS);
     }
-    // Bytes of the blocks the group lives in: rows plus the member map.
+    // Bytes of the blocks or tableaux the group lives in: rows or columns,
+    // plus the member map.
     std::set<const DenseBlock*> blocks;
-    std::size_t dense_members = 0;
+    std::set<const TableauBlock*> tableaux;
+    std::size_t held = 0;
     for (std::size_t q = 0; q < m; ++q) {
         const Node& node = s.node(static_cast<Qubit>(q));
         if (node.kind == SetKind::dense) {
             blocks.insert(node.dense.block);
-            ++dense_members;
+            ++held;
+        } else if (node.kind == SetKind::tableau) {
+            tableaux.insert(node.tableau.block);
+            ++held;
         }
     }
     std::size_t bytes = 0;
     for (const DenseBlock* block : blocks) {
         bytes += std::size_t{block->capacity} * block->words * 8 + block->capacity * 4;
     }
+    for (const TableauBlock* block : tableaux) {
+        bytes += block->tableau.bytes() + block->members.capacity() * sizeof(Qubit);
+    }
     std::printf(
-        "dense group of %zu qubits (%zu in %zu blocks): %zu bytes of blocks (m^2/8 = %zu)\n", m,
-        dense_members, blocks.size(), bytes, m * m / 8);
+        "dense group of %zu qubits (%zu in %zu blocks, %zu tableaux): %zu bytes (m^2/4 = %zu)\n", m,
+        held, blocks.size(), tableaux.size(), bytes, m * m / 4);
 }
 
 // copy_state of a 1D cluster next to what it must at least do: make a

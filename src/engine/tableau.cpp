@@ -146,8 +146,9 @@ void place(const std::uint64_t* from, std::size_t words, std::uint64_t* to, std:
 void Tableau::append(const Tableau& b) {
     const std::uint64_t total = std::uint64_t{members_} + b.members_;
     if (total > capacity_) {
-        Tableau wider(members_, static_cast<std::uint32_t>(
-                                    std::max<std::uint64_t>(total, capacity_ + capacity_ / 16)));
+        // Up to the next whole word of generators: a group that grows one
+        // member at a time is copied once per 64 members.
+        Tableau wider(members_, static_cast<std::uint32_t>((total + 63) / 64 * 64));
         for (std::uint32_t q = 0; q < members_; ++q) {
             std::copy_n(x(q), words_, wider.x(q));
             std::copy_n(z(q), words_, wider.z(q));

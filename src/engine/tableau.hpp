@@ -21,10 +21,10 @@ public:
     // adjacency bit rows: row v (`row_words` words from adjacency +
     // v * row_words) holds N(v), as local indices.
     Tableau(std::uint32_t m, const std::uint64_t* adjacency, std::size_t row_words);
-    // The state becomes |this> x |b>: b's members follow. Room for more
-    // members is kept (a sixteenth), so that a group that grows a few
-    // members at a time is copied a bounded number of times. On failure
-    // (std::bad_alloc) nothing changes.
+    // The state becomes |this> x |b>: b's members follow. Room is made up
+    // to a whole word of generators, so that a group that grows a member at
+    // a time is copied once per 64. On failure (std::bad_alloc) nothing
+    // changes.
     void append(const Tableau& b);
 
     std::uint32_t size() const { return members_; }

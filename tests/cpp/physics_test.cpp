@@ -449,11 +449,11 @@ TEST_P(GroupForms, AGroupIgnoresTheRestOfTheRegister) {
     EXPECT_GT(s1.edges.size(), m * m / 8) << "the group should have grown dense";
     if (tableaux) {
         // A tableau costs 2 bits per member and generator, m^2/4 bytes, in
-        // whole words per column and with a sixteenth to spare.
+        // whole words of generators.
         ASSERT_EQ(large.node(0).kind, SetKind::tableau);
         const TableauBlock& block = *large.node(0).tableau.block;
-        const std::size_t room = block.members.size() * 17 / 16 + 1, words = (room + 63) / 64;
-        EXPECT_LE(block.tableau.bytes(), (2 * room + 4) * words * 8);
+        const std::size_t words = (block.members.size() + 63) / 64;
+        EXPECT_LE(block.tableau.bytes(), (2 * 64 * words + 4) * words * 8);
         return;
     }
     ASSERT_EQ(large.node(0).kind, SetKind::dense);
