@@ -9,7 +9,7 @@
 #include "engine/dense_block.hpp"
 #include "engine/neighbor_set.hpp"
 #include "engine/state.hpp"
-#include "engine/tableau_group.hpp"
+#include "engine/tableau_block.hpp"
 
 namespace lumora {
 

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/dense_block.hpp"
 #include "engine/neighbor_set.hpp"
 #include "engine/rng.hpp"
 #include "engine/state.hpp"
