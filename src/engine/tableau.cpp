@@ -241,27 +241,12 @@ bool Tableau::valid() const {
             }
         }
     }
-    // Independence: full rank over the 2m columns.
+    // Independence: full rank over the 2m columns (the rows commute, so
+    // the products' phases are well defined).
     std::size_t rank = 0;
     for (std::size_t column = 0; column < 2 * m && rank < m; ++column) {
         const std::size_t offset = column < m ? 0 : rows.words;
-        const std::size_t j = column % m;
-        std::size_t found = rank;
-        while (found < m && !test_bit(rows.row(found) + offset, j)) {
-            ++found;
-        }
-        if (found == m) {
-            continue;
-        }
-        std::swap_ranges(rows.row(found), rows.row(found) + 2 * rows.words, rows.row(rank));
-        for (std::size_t r = rank + 1; r < m; ++r) {
-            if (test_bit(rows.row(r) + offset, j)) {
-                for (std::size_t w = 0; w < 2 * rows.words; ++w) {
-                    rows.row(r)[w] ^= rows.row(rank)[w];
-                }
-            }
-        }
-        ++rank;
+        rank += pivot_step(rows, 0, rank, m, offset, column % m, NoMirror{}) ? 1 : 0;
     }
     return rank == m;
 }
