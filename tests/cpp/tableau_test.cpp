@@ -115,24 +115,29 @@ void random_step(std::mt19937_64& gen, Subject& s, Gate gate, Cz cz, Measure mea
     }
 }
 
-TEST(Tableau, FollowsTheStateVector) {
+// One random step on the subject, mirrored on its state vector.
+void random_step(std::mt19937_64& gen, Subject& s, state_vector::State& sv) {
     using state_vector::lc_matrix;
+    random_step(
+        gen, s, [&](Qubit q, LcOp op) { sv.apply(lc_matrix()[op], q); },
+        [&](Qubit a, Qubit b) { sv.cz(a, b); },
+        [&](Qubit q, AxisCode axis, std::uint8_t r) {
+            const double p = sv.probability(q, axis, r);
+            const bool random = std::abs(p - 0.5) < state_vector::kTol;
+            EXPECT_TRUE(random || std::abs(p - 1.0) < state_vector::kTol) << p;
+            sv.project(q, axis, r);
+            return std::pair<std::uint8_t, bool>{r, random};
+        });
+}
+
+TEST(Tableau, FollowsTheStateVector) {
     std::mt19937_64 gen(20261209);
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t n = 1 + trial % 7;
         Subject s = random_subject(gen, n, 0.5);
         state_vector::State sv = state_vector::expand(s.as_state());
         for (int step = 0; step < 40; ++step) {
-            random_step(
-                gen, s, [&](Qubit q, LcOp op) { sv.apply(lc_matrix()[op], q); },
-                [&](Qubit a, Qubit b) { sv.cz(a, b); },
-                [&](Qubit q, AxisCode axis, std::uint8_t r) {
-                    const double p = sv.probability(q, axis, r);
-                    const bool random = std::abs(p - 0.5) < state_vector::kTol;
-                    EXPECT_TRUE(random || std::abs(p - 1.0) < state_vector::kTol) << p;
-                    sv.project(q, axis, r);
-                    return std::pair<std::uint8_t, bool>{r, random};
-                });
+            random_step(gen, s, sv);
             ASSERT_TRUE(
                 state_vector::equal_up_to_phase(state_vector::expand(s.as_state()).amp, sv.amp))
                 << "trial " << trial << " step " << step;
@@ -146,6 +151,38 @@ TEST(Tableau, FollowsTheStateVector) {
                 ASSERT_EQ(s.tableau.is_factor(i, axis), factor) << "qubit " << q;
             }
         }
+    }
+}
+
+// Two tableaux, each taken through random steps (signs, removed members),
+// appended: the result is the product of their states, whether the first
+// has room to spare or is copied into a wider one.
+TEST(Tableau, AppendMakesTheProductState) {
+    std::mt19937_64 gen(31);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t n1 = 1 + trial % 4, n2 = 1 + (trial / 4) % 4;
+        Subject a = random_subject(gen, n1, 0.5), b = random_subject(gen, n2, 0.5);
+        state_vector::State sa = state_vector::expand(a.as_state());
+        state_vector::State sb = state_vector::expand(b.as_state());
+        for (int step = 0; step < 12; ++step) {
+            random_step(gen, a, sa);
+            random_step(gen, b, sb);
+        }
+        a.tableau.append(b.tableau);
+        for (Qubit q : b.qubit_of) {
+            a.qubit_of.push_back(static_cast<Qubit>(n1 + q));
+        }
+        a.prepared.insert(a.prepared.end(), b.prepared.begin(), b.prepared.end());
+        state_vector::State product(n1 + n2);
+        for (std::size_t i = 0; i < sa.amp.size(); ++i) {
+            for (std::size_t j = 0; j < sb.amp.size(); ++j) {
+                product.amp[i | j << n1] = sa.amp[i] * sb.amp[j];
+            }
+        }
+        ASSERT_TRUE(
+            state_vector::equal_up_to_phase(state_vector::expand(a.as_state()).amp, product.amp))
+            << "trial " << trial;
+        ASSERT_TRUE(a.tableau.valid());
     }
 }
 

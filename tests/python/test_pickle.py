@@ -148,3 +148,74 @@ def test_loader_checks_what_the_checksum_cannot(n, czs, tries, make):
 def test_loader_wants_bytes(arg):
     with pytest.raises(TypeError):
         L._from_pickle(arg)
+
+
+def varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append(0x80 | value & 0x7F)
+        value >>= 7
+    return bytes(out + bytes([value]))
+
+
+def written(n, tableaux, edges=(), count=None, spare=0, spare_signs=0, cut=0, extra=b""):
+    """A payload written by hand: n qubits with operator 0, `edges` (a < b), and `tableaux` as (members, generators
+    as letter strings over them, signs as a string of + and -); `spare` is OR-ed into the last byte of every
+    generator and `spare_signs` into that of the signs, `cut` bytes come off the end of the body and `extra` is
+    appended to it."""
+    body = bytearray(b"LUMORA\x01" + bytes([4 if tableaux or count is not None else 0]) + varint(n) + bytes(n))
+    for q in range(n):
+        above = sorted(b for a, b in edges if a == q)
+        body += varint(len(above)) + b"".join(varint(w - v) for v, w in zip([q] + above, above))
+    body += varint(len(tableaux) if count is None else count)
+    for members, generators, signs in tableaux:
+        body += varint(len(members)) + b"".join(map(varint, members))
+        for gen in generators:
+            bits = sum(("IXZY".index(c)) << 2 * j for j, c in enumerate(gen))
+            row = bytearray(bits.to_bytes((2 * len(members) + 7) // 8, "little"))
+            row[-1] |= spare
+            body += row
+        sign_bits = bytearray(
+            sum(1 << r for r, s in enumerate(signs) if s == "-").to_bytes((len(signs) + 7) // 8, "little")
+        )
+        if sign_bits:
+            sign_bits[-1] |= spare_signs
+        body += sign_bits
+    body = body[: len(body) - cut] + extra
+    return bytes(body) + zlib.crc32(body).to_bytes(4, "little")
+
+
+BELL = ([0, 2], ["XX", "ZZ"], "+-")
+WRITTEN_REFUSALS = [
+    ("non-commuting", {"n": 3, "tableaux": [([0, 2], ["XX", "ZI"], "++")]}, "do not commute or are not independent"),
+    ("dependent", {"n": 3, "tableaux": [([0, 2], ["XX", "XX"], "++")]}, "do not commute or are not independent"),
+    ("unused generator bits", {"n": 3, "tableaux": [BELL], "spare": 0x80}, "unused tableau bits set"),
+    ("unused sign bits", {"n": 3, "tableaux": [BELL], "spare_signs": 0x80}, "unused tableau bits set"),
+    ("member twice", {"n": 3, "tableaux": [([0, 0], ["XX", "ZZ"], "++")]}, "tableau member 0 listed twice"),
+    ("member with edges", {"n": 3, "tableaux": [BELL], "edges": [(0, 1)]}, "tableau member 0 has edges"),
+    ("member out of range", {"n": 2, "tableaux": [BELL]}, "tableau member out of range"),
+    ("empty tableau", {"n": 3, "tableaux": [([], [], "")]}, "empty tableau"),
+    ("no tableaux", {"n": 3, "tableaux": [], "count": 0}, "non-canonical tableau count"),
+    (
+        "out of order",
+        {"n": 4, "tableaux": [([2, 3], ["XX", "ZZ"], "++"), ([0, 1], ["XX", "ZZ"], "++")]},
+        "out of order",
+    ),
+    ("truncated", {"n": 3, "tableaux": [BELL], "cut": 1}, "truncated data"),
+    ("trailing", {"n": 3, "tableaux": [BELL], "extra": b"\0"}, "trailing bytes"),
+]
+
+
+@pytest.mark.parametrize("case,args,message", WRITTEN_REFUSALS, ids=[c[0] for c in WRITTEN_REFUSALS])
+def test_loader_refuses_bad_tableaux(case, args, message):
+    with pytest.raises(ValueError, match="^invalid Lumora pickle: .*" + message):
+        L._from_pickle(written(**args))
+
+
+def test_loader_builds_a_written_tableau():
+    """The Bell pair +XX, -ZZ on qubits 0 and 2, kept as a tableau, is that state, and pickles back to its bytes."""
+    payload = written(3, [BELL])
+    sim = L._from_pickle(payload)
+    assert sim.stabilizers() == ["+XIX", "-ZIZ", "+IXI"]
+    assert sim.get_entangled_group(2) == {0, 2} and sim.get_entangled_group(1) == {1}
+    assert sim.__reduce__()[1][0] == payload
