@@ -118,4 +118,38 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+
+// The other forms, so that every allocation the module makes (the standard
+// library's temporary buffers ask for nothrow ones) is counted and comes back
+// to the free above, not to an allocator of another library.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (!lumora::py::allocation_permitted()) {
+        return nullptr;
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+
+void* operator new[](std::size_t size) {
+    return ::operator new(size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return ::operator new(size, tag);
+}
+
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 #endif
