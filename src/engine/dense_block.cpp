@@ -22,10 +22,7 @@ std::uint32_t xor_and_count_scalar(std::uint64_t* row, const std::uint64_t* patt
     return count;
 }
 
-// Not under clang-cl: its processor check needs a runtime library that
-// Windows builds do not link.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
-#define LUMORA_HAVE_AVX2_PATH 1
+#ifdef LUMORA_HAVE_AVX2_PATH
 
 // Four words at a time in 256-bit registers, counted with the processor's
 // population count.
@@ -76,6 +73,10 @@ XorAndCount xor_and_count_impl = chosen();
 std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
                             std::uint32_t words) noexcept {
     return xor_and_count_impl(row, pattern, words);
+}
+
+bool vector_rows_in_use() noexcept {
+    return xor_and_count_impl != &xor_and_count_scalar;
 }
 
 bool use_vector_rows(bool on) noexcept {

@@ -7,6 +7,13 @@
 
 #include "engine/qubit.hpp"
 
+// Row kernels for AVX2 are compiled where the compiler can target it per
+// function and check the processor at run time; not under clang-cl, whose
+// processor check needs a runtime library that Windows builds do not link.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
+#define LUMORA_HAVE_AVX2_PATH 1
+#endif
+
 namespace lumora {
 
 // A group of qubits kept as a bit matrix: row i holds the neighbours of
@@ -37,6 +44,8 @@ std::uint32_t xor_and_count(std::uint64_t* row, const std::uint64_t* pattern,
 // For tests: the vector path on (where the processor has it; returns
 // whether it is now in use) or off.
 bool use_vector_rows(bool on) noexcept;
+// Whether row updates use 256-bit registers now; the tableau's follow.
+bool vector_rows_in_use() noexcept;
 
 // A block with rows for `capacity` members (a multiple of 8), none yet.
 DenseBlock* new_block(std::uint32_t capacity);

@@ -5,6 +5,7 @@
 #include <bit>
 
 #include "engine/bits.hpp"
+#include "engine/dense_block.hpp"
 #include "engine/failure.hpp"
 #include "engine/pauli_rows.hpp"
 
@@ -299,45 +300,89 @@ bool Tableau::determined(std::uint32_t q, AxisCode axis) const {
     return true;
 }
 
+namespace {
+
+// Generator column j of the rows in `in` times the pivot's letter (x, z) on
+// member j: the x and z bits take the pivot's, and each product's power of
+// i, counted mod 4 in the two bit planes, gains +1 or -1 where the letters
+// anticommute. One loop per letter, without branches, so that it
+// vectorises.
+template <bool kX, bool kZ>
+[[gnu::always_inline]] inline void multiply_column(std::uint64_t* xs, std::uint64_t* zs,
+                                                   const std::uint64_t* in, std::uint64_t* low,
+                                                   std::uint64_t* high,
+                                                   std::size_t words) noexcept {
+    for (std::size_t w = 0; w < words; ++w) {
+        const std::uint64_t x2 = xs[w], z2 = zs[w];
+        std::uint64_t plus, minus;
+        if constexpr (kX && kZ) {  // Y.Z = iX, Y.X = -iZ
+            plus = ~x2 & z2;
+            minus = x2 & ~z2;
+        } else if constexpr (kX) {  // X.Y = iZ, X.Z = -iY
+            plus = x2 & z2;
+            minus = ~x2 & z2;
+        } else {  // Z.X = iY, Z.Y = -iX
+            plus = x2 & ~z2;
+            minus = x2 & z2;
+        }
+        plus &= in[w];
+        minus &= in[w];
+        std::uint64_t l = low[w], h = high[w];
+        h ^= l & plus;
+        l ^= plus;
+        h ^= ~l & minus;
+        l ^= minus;
+        low[w] = l;
+        high[w] = h;
+        if constexpr (kX) {
+            xs[w] = x2 ^ in[w];
+        }
+        if constexpr (kZ) {
+            zs[w] = z2 ^ in[w];
+        }
+    }
+}
+
+#ifdef LUMORA_HAVE_AVX2_PATH
+// The same loop in 256-bit registers.
+template <bool kX, bool kZ>
+[[gnu::target("avx2")]] void multiply_column_avx2(std::uint64_t* xs, std::uint64_t* zs,
+                                                  const std::uint64_t* in, std::uint64_t* low,
+                                                  std::uint64_t* high, std::size_t words) noexcept {
+    multiply_column<kX, kZ>(xs, zs, in, low, high, words);
+}
+#endif
+
+using MultiplyColumn = void (*)(std::uint64_t*, std::uint64_t*, const std::uint64_t*,
+                                std::uint64_t*, std::uint64_t*, std::size_t) noexcept;
+
+// The kernels for the pivot letters X, Z and Y, in the path in use.
+std::array<MultiplyColumn, 3> column_kernels() noexcept {
+#ifdef LUMORA_HAVE_AVX2_PATH
+    if (vector_rows_in_use()) {
+        return {&multiply_column_avx2<true, false>, &multiply_column_avx2<false, true>,
+                &multiply_column_avx2<true, true>};
+    }
+#endif
+    return {&multiply_column<true, false>, &multiply_column<false, true>,
+            &multiply_column<true, true>};
+}
+
+}  // namespace
+
 void Tableau::multiply_rows(const std::uint64_t* rows, std::uint32_t p) noexcept {
     const std::size_t pw = p >> 6;
     const std::uint64_t pbit = std::uint64_t{1} << (p & 63);
-    // The phase i^k each product picks up, counted mod 4 in two bit planes.
     std::uint64_t* low = scratch_.data() + words_;
     std::uint64_t* high = low + words_;
     std::fill_n(low, 2 * words_, 0);
+    const std::array<MultiplyColumn, 3> kernels = column_kernels();
     for (std::uint32_t j = 0; j < members_; ++j) {
         std::uint64_t* xs = x(j);
         std::uint64_t* zs = z(j);
-        const bool px = (xs[pw] & pbit) != 0, pz = (zs[pw] & pbit) != 0;
-        if (!px && !pz) {
-            continue;
-        }
-        for (std::size_t w = 0; w < words_; ++w) {
-            const std::uint64_t x2 = xs[w], z2 = zs[w], in = rows[w];
-            std::uint64_t plus, minus;
-            if (px && pz) {  // Y.Z = iX, Y.X = -iZ
-                plus = ~x2 & z2;
-                minus = x2 & ~z2;
-            } else if (px) {  // X.Y = iZ, X.Z = -iY
-                plus = x2 & z2;
-                minus = ~x2 & z2;
-            } else {  // Z.X = iY, Z.Y = -iX
-                plus = x2 & ~z2;
-                minus = x2 & z2;
-            }
-            plus &= in;
-            minus &= in;
-            high[w] ^= low[w] & plus;
-            low[w] ^= plus;
-            high[w] ^= ~low[w] & minus;
-            low[w] ^= minus;
-            if (px) {
-                xs[w] ^= in;
-            }
-            if (pz) {
-                zs[w] ^= in;
-            }
+        const unsigned letter = ((xs[pw] & pbit) != 0 ? 1u : 0u) | ((zs[pw] & pbit) != 0 ? 2u : 0u);
+        if (letter != 0) {
+            kernels[letter - 1](xs, zs, rows, low, high, words_);
         }
     }
     // Commuting products pick up i^0 or i^2: the high plane is the sign.
@@ -377,6 +422,32 @@ void Tableau::isolate(std::uint32_t q, AxisCode axis, std::uint32_t p, std::uint
     }
 }
 
+std::uint32_t Tableau::lightest_of(std::uint64_t candidates, std::size_t w) const noexcept {
+    // Any anticommuting generator may be the pivot: the others are
+    // multiplied by it on each member where it has a letter, so the one
+    // with the fewest letters costs least. A few are weighed, in one pass.
+    constexpr int kWeighed = 8;
+    std::uint64_t weighed = 0;
+    for (int i = 0; i < kWeighed && candidates != 0; ++i) {
+        weighed |= candidates & -candidates;
+        candidates &= candidates - 1;
+    }
+    std::array<std::uint32_t, 64> weight{};
+    for (std::uint32_t j = 0; j < members_; ++j) {
+        for (std::uint64_t bits = (x(j)[w] | z(j)[w]) & weighed; bits != 0; bits &= bits - 1) {
+            ++weight[static_cast<std::size_t>(std::countr_zero(bits))];
+        }
+    }
+    int best = std::countr_zero(weighed);
+    for (std::uint64_t bits = weighed; bits != 0; bits &= bits - 1) {
+        const int bit = std::countr_zero(bits);
+        if (weight[static_cast<std::size_t>(bit)] < weight[static_cast<std::size_t>(best)]) {
+            best = bit;
+        }
+    }
+    return static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(best));
+}
+
 void Tableau::collapse(std::uint32_t q, AxisCode axis, std::uint8_t r) noexcept {
     std::uint64_t* rows = scratch_.data();
     anticommuting(q, axis, rows);
@@ -387,7 +458,7 @@ void Tableau::collapse(std::uint32_t q, AxisCode axis, std::uint8_t r) noexcept 
     if (w == words_) {
         unreachable("collapse of a determined measurement");
     }
-    const std::uint32_t p = static_cast<std::uint32_t>(w * 64 + std::countr_zero(rows[w]));
+    const std::uint32_t p = lightest_of(rows[w], w);
     flip_bit(rows, p);
     multiply_rows(rows, p);
     isolate(q, axis, p, r);

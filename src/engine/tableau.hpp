@@ -89,6 +89,9 @@ private:
     void anticommuting(std::uint32_t q, AxisCode axis, std::uint64_t* out) const;
     // Generators in `rows` (a bit column) <- generator p times themselves.
     void multiply_rows(const std::uint64_t* rows, std::uint32_t p) noexcept;
+    // Of the generators in `candidates` (word w), one of the first few
+    // with the fewest letters.
+    std::uint32_t lightest_of(std::uint64_t candidates, std::size_t w) const noexcept;
     // Generator p becomes (-1)^r axis_q; every other generator touching q
     // (with axis_q itself: they all commute with it) is multiplied by it.
     void isolate(std::uint32_t q, AxisCode axis, std::uint32_t p, std::uint8_t r) noexcept;
