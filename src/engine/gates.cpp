@@ -330,6 +330,13 @@ bool quick_controlled_gate(GraphState& s, const BasisChange& change, Qubit a, Qu
     return true;
 }
 
+// Whether this gate looks at its operands' group: one in tableau_sample,
+// fixed by the operands and the degree, so that the graph alone decides.
+bool picked_to_look(Qubit c, Qubit t, std::uint32_t degree) noexcept {
+    const std::uint32_t pick = ((c * 0x9E3779B9u) ^ (t * 0x85EBCA6Bu) ^ degree) * 0xC2B2AE35u >> 16;
+    return pick % store_limits.tableau_sample == 0;
+}
+
 // Whether the gate's controlled-Z will complement: both operands have
 // neighbours or are in X or Y eigenstates, and neither Z image is on the
 // Z axis once isolated ones carry their diagonal operator.
@@ -354,15 +361,27 @@ bool complements(const GraphState& s, const BasisChange& change, Qubit a, Qubit 
 // The gate on operands in one tableau: their vertex operators and the basis
 // change go into it, the controlled-Z, and the inverse basis change is left
 // as their vertex operators. Cannot fail.
+// A member's frame, after the basis change `before`, goes into the tableau
+// ahead of a controlled-Z, and `after` becomes its frame. A diagonal one (Z
+// to +Z) commutes with the controlled-Z and stays in the frame instead,
+// which spares a pass over the member's columns.
+void push_through_cz(Tableau& tableau, Node& node, LcOp before, LcOp after) noexcept {
+    const LcOp v = rotated(node.vop, before);
+    if (lc_conj_axis[kAxisZ][v] == kAxisZ && lc_conj_sign(v, kAxisZ) == 0) {
+        node.vop = rotated(v, after);
+        return;
+    }
+    tableau.apply(node.tableau.local, v);
+    node.vop = after;
+}
+
 void gate_in_tableau(GraphState& s, TableauBlock& block, const BasisChange& change, Qubit c,
                      Qubit t) noexcept {
     Node& nc = s.node(c);
     Node& nt = s.node(t);
-    block.tableau.apply(nc.tableau.local, rotated(nc.vop, change.control_before));
-    block.tableau.apply(nt.tableau.local, rotated(nt.vop, change.target_before));
+    push_through_cz(block.tableau, nc, change.control_before, change.control_after);
+    push_through_cz(block.tableau, nt, change.target_before, change.target_after);
     block.tableau.cz(nc.tableau.local, nt.tableau.local);
-    nc.vop = change.control_after;
-    nt.vop = change.target_after;
     block.changed();
 }
 
@@ -381,8 +400,8 @@ void gate_in_tableau(GraphState& s, TableauBlock& block, const BasisChange& chan
         return true;
     }
     const std::uint32_t degree = std::max(s.node(c).degree, s.node(t).degree);
-    if (degree < store_limits.tableau_min || !complements(s, change, c, t) ||
-        !enter_tableau(s, c, t, degree)) {
+    if (degree < store_limits.tableau_min || !picked_to_look(c, t, degree) ||
+        !complements(s, change, c, t) || !enter_tableau(s, c, t, degree)) {
         return false;
     }
     gate_in_tableau(s, *s.node(c).tableau.block, change, c, t);

@@ -85,11 +85,16 @@ struct StoreLimits {
     std::uint32_t dense_sample = 8;
     // Before a two-qubit gate that would complement at an operand of degree
     // d >= tableau_min (0: never), the operands' group becomes a stabilizer
-    // tableau when it has at most min(dense_max, 8 d) members and
+    // tableau when it has at most min(dense_max, tableau_reach d) members and
     // 2E >= m^2 / tableau_enter; a tableau of tableau_leave members or fewer
-    // goes back to graph form at its next measurement.
+    // goes back to graph form at its next measurement. Only one gate in
+    // tableau_sample looks (a fixed choice by operand and degree), since a
+    // look reads up to tableau_reach d sets and a large sparse group fails
+    // it at every complementation.
     std::uint32_t tableau_min = 64;
-    std::uint32_t tableau_enter = 32;
+    std::uint32_t tableau_reach = 32;
+    std::uint32_t tableau_sample = 16;
+    std::uint32_t tableau_enter = 128;
     std::uint32_t tableau_leave = 16;
 };
 inline StoreLimits store_limits;

@@ -175,8 +175,8 @@ void finish_leaving(GraphState& s, Leaving& leaving) noexcept {
 }  // namespace
 
 bool enter_tableau(GraphState& s, Qubit a, Qubit b, std::uint32_t degree) {
-    const std::size_t limit =
-        std::min<std::size_t>(store_limits.dense_max, 8 * std::size_t{degree});
+    const std::size_t limit = std::min<std::size_t>(
+        store_limits.dense_max, store_limits.tableau_reach * std::size_t{degree});
     std::uint64_t degree_sum = 0;
     std::vector<Qubit> members = small_group(s, a, limit, degree_sum);
     if (members.empty() || !std::binary_search(members.begin(), members.end(), b) ||

@@ -23,7 +23,7 @@ inline TableauBlock* tableau_of(const Node& node) noexcept {
 
 // Before a two-qubit gate that would complement at a or b, the larger of
 // whose degrees is `degree`: when their group is one, of at most dense_max
-// and 8 * degree members, and dense (2E >= m^2 / tableau_enter), it
+// and tableau_reach * degree members, and dense (2E >= m^2 / tableau_enter), it
 // becomes a tableau, and true is returned. The decision depends on the graph
 // alone, never on how the group is stored.
 bool enter_tableau(GraphState& s, Qubit a, Qubit b, std::uint32_t degree);

@@ -68,6 +68,7 @@ inline StoreLimits dense_limits(std::uint32_t enter, std::uint32_t leave, bool q
 inline StoreLimits tableau_limits(StoreLimits limits, std::uint32_t min, std::uint32_t leave) {
     limits.tableau_min = min;
     limits.tableau_leave = leave;
+    limits.tableau_sample = 1;
     return limits;
 }
 
