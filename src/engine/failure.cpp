@@ -29,7 +29,21 @@ void set_interrupt_check(bool (*check)()) noexcept {
     interrupt_check.store(check, std::memory_order_relaxed);
 }
 
+namespace {
+thread_local const std::atomic<bool>* thread_stop = nullptr;
+}  // namespace
+
+void set_thread_stop_flag(const std::atomic<bool>* stop) noexcept {
+    thread_stop = stop;
+}
+
 void poll_interrupt() {
+    if (thread_stop != nullptr) {
+        if (thread_stop->load(std::memory_order_relaxed)) {
+            throw Interrupted();
+        }
+        return;
+    }
     bool (*check)() = interrupt_check.load(std::memory_order_relaxed);
     if (check != nullptr && check()) {
         throw Interrupted();

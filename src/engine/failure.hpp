@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
@@ -104,6 +105,12 @@ void sort_polled(std::vector<T>& values);
 // Installs the check behind poll_interrupt (nullptr: never interrupt). It
 // returns true when the running operation must stop.
 void set_interrupt_check(bool (*check)()) noexcept;
+
+// Makes poll_interrupt on the calling thread read `stop` instead of the
+// process's check, and throw Interrupted once it is true: for the helper
+// threads of a long call, which cannot ask the caller's runtime. nullptr
+// goes back to the process's check.
+void set_thread_stop_flag(const std::atomic<bool>* stop) noexcept;
 
 // For tests that interrupt operations at each check in turn: while on,
 // long operations check at every step instead of every so often.

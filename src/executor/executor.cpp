@@ -326,8 +326,13 @@ std::pair<LcOp, LcOp> controlled_paulis(Gate g) {
 template <class Rng>
 class Runner {
 public:
-    Runner(const Program& p, GraphState& s, Rng& rng, std::uint8_t* record)
-        : program_(p), s_(s), rng_(rng), record_(record), plans_(gate_plans()) {}
+    Runner(const Program& p, GraphState& s, Rng& rng, std::uint8_t* record, bool noiseless)
+        : program_(p),
+          s_(s),
+          rng_(rng),
+          record_(record),
+          plans_(gate_plans()),
+          noiseless_(noiseless) {}
 
     void run() {
         struct Frame {
@@ -436,7 +441,7 @@ private:
     }
 
     bool chance(double p) {
-        if (!(p > 0)) {
+        if (noiseless_ || !(p > 0)) {
             return false;
         }
         if (p >= 1) {
@@ -470,6 +475,19 @@ private:
         const std::size_t g = static_cast<std::size_t>(op.gate);
         if (info.annotation) {
             operation([] {});
+            return;
+        }
+        if (noiseless_ && info.noise) {
+            // Each target or pair still counts one operation; heralds read 0.
+            const std::size_t width =
+                info.two_qubit ? 2 : (info.targets == circuit::TargetRule::paulis ? ts.size() : 1);
+            for (std::size_t i = 0; i + width <= ts.size() && width != 0; i += width) {
+                operation([&] {
+                    if (info.measurement) {
+                        record(0);
+                    }
+                });
+            }
             return;
         }
         if (op.gate == Gate::I_ERROR || op.gate == Gate::II_ERROR) {
@@ -796,6 +814,7 @@ private:
     const GatePlans& plans_;
     std::uint64_t measured_ = 0;
     std::uint64_t completed_ = 0;
+    bool noiseless_;
     bool chain_fired_ = false;
     std::uint64_t last_draw_ = 0;
     std::uint64_t last_limit_ = 1;
@@ -803,8 +822,9 @@ private:
 };
 
 template <class Rng>
-void run_with(const Program& p, GraphState& s, Rng& rng, std::uint8_t* record) {
-    Runner<Rng> runner(p, s, rng, record);
+void run_with(const Program& p, GraphState& s, Rng& rng, std::uint8_t* record,
+              bool noiseless = false) {
+    Runner<Rng> runner(p, s, rng, record, noiseless);
     try {
         runner.run();
     } catch (const Interrupted&) {
@@ -840,6 +860,10 @@ void run(const Program& p, GraphState& s, ThreadRng& rng, std::uint8_t* record) 
 
 void run(const Program& p, GraphState& s, SeededStream& rng, std::uint8_t* record) {
     run_with(p, s, rng, record);
+}
+
+void run_noiseless(const Program& p, GraphState& s, SeededStream& rng, std::uint8_t* record) {
+    run_with(p, s, rng, record, true);
 }
 
 }  // namespace lumora::executor

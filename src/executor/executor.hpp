@@ -57,4 +57,8 @@ private:
 void run(const Program& p, GraphState& s, ThreadRng& rng, std::uint8_t* record);
 void run(const Program& p, GraphState& s, SeededStream& rng, std::uint8_t* record);
 
+// The same without noise: channels do nothing, heralds read 0 and no
+// measurement is flipped. The sampler's reference shot.
+void run_noiseless(const Program& p, GraphState& s, SeededStream& rng, std::uint8_t* record);
+
 }  // namespace lumora::executor

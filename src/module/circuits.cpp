@@ -9,6 +9,7 @@
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/module_state.hpp"
+#include "module/samplers.hpp"
 #include "module/values.hpp"
 
 namespace lumora::py {
@@ -650,6 +651,19 @@ PyMethodDef circuit_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "__copy__($self, /)\n--\n\nThe same as `copy()`."},
     {"__deepcopy__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&circuit_deepcopy)),
      METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, memo, /)\n--\n\nThe same as `copy()`."},
+    {"compile_sampler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&circuit_compile_sampler)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "compile_sampler($self, *, seed=None)\n--\n\nA `MeasurementSampler` of this circuit: "
+     "its `sample(shots)` returns many shots of the measurement record at once. A seed makes "
+     "its calls replay."},
+    {"compile_detector_sampler",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(&circuit_compile_detector_sampler)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "compile_detector_sampler($self, *, seed=None)\n--\n\nA `DetectorSampler` of this "
+     "circuit: its `sample(shots)` returns many shots of detection events and observable "
+     "flips at once. A seed makes its calls replay."},
     {"__reduce__", &circuit_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nSupport for pickle: the circuit as its canonical text."},
     {nullptr, nullptr, 0, nullptr},
@@ -1180,6 +1194,11 @@ std::shared_ptr<const executor::Program> program_of(PyObject* object) {
         c->program = executor::compile(c->circuit);
     }
     return c->program;
+}
+
+std::shared_ptr<const circuit::Circuit> shared_circuit_of(PyObject* object) {
+    program_of(object);  // from now on a change copies the circuit first
+    return as<CircuitObject>(object)->circuit;
 }
 
 }  // namespace lumora::py

@@ -27,4 +27,8 @@ const circuit::Circuit* circuit_of(PyObject* object, const char* param);
 // Throws circuit::CircuitError for a circuit that cannot run.
 std::shared_ptr<const executor::Program> program_of(PyObject* object);
 
+// The circuit of a Circuit object, shared: a later change to the object
+// goes to a copy of its own.
+std::shared_ptr<const circuit::Circuit> shared_circuit_of(PyObject* object);
+
 }  // namespace lumora::py

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "module/circuits.hpp"
+#include "module/samplers.hpp"
 #include "module/errors.hpp"
 #include "module/module_state.hpp"
 #include "module/python.hpp"
@@ -82,7 +83,9 @@ PyObject* init_module() {
         !add_class(module.get(), "GateTarget", gate_target_type()) ||
         !add_class(module.get(), "CircuitInstruction", circuit_instruction_type()) ||
         !add_class(module.get(), "CircuitRepeatBlock", circuit_repeat_block_type()) ||
-        !add_class(module.get(), "CircuitIfBlock", circuit_if_block_type())) {
+        !add_class(module.get(), "CircuitIfBlock", circuit_if_block_type()) ||
+        !add_class(module.get(), "MeasurementSampler", measurement_sampler_type()) ||
+        !add_class(module.get(), "DetectorSampler", detector_sampler_type())) {
         return nullptr;
     }
     if (PyModule_AddStringConstant(module.get(), "__version__", LUMORA_VERSION) < 0) {

@@ -30,6 +30,8 @@ struct ModuleState {
     PyTypeObject* circuit_instruction = nullptr;
     PyTypeObject* circuit_repeat_block = nullptr;
     PyTypeObject* circuit_if_block = nullptr;
+    PyTypeObject* measurement_sampler = nullptr;
+    PyTypeObject* detector_sampler = nullptr;
     // PanicException, created at the first engine failure.
     PyObject* panic = nullptr;
     // The gate word of each local Clifford as a str, made at first need.

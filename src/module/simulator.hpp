@@ -21,6 +21,11 @@ PyTypeObject* simulator_type();
 // is left as it was on failure.
 PyObject* wrap(Simulator&& sim, PyTypeObject* type = nullptr);
 
+// The stream a `seed` argument asks for (state_io.cpp): none for None, a
+// stream keyed from the integer otherwise. False with an error set for a
+// seed that is not None, a non-negative integer or a SeedSequence.
+bool stream_from_seed(PyObject* seed, std::unique_ptr<SeededStream>& out);
+
 // The rows that live beside their run functions.
 extern const MethodInfo m_new, m_copy, m_dunder_copy, m_dunder_deepcopy, m_reduce, m_from_pickle;
 extern const MethodInfo m_stabilizers, m_graph, m_to_networkx;

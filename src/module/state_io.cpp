@@ -53,6 +53,8 @@ PyObject* seed_sequence_integer(PyObject* seed) {
     return PyErr_Occurred() ? nullptr : value.release();
 }
 
+}  // namespace
+
 bool stream_from_seed(PyObject* seed, std::unique_ptr<SeededStream>& out) {
     if (seed == nullptr || seed == Py_None) {
         return true;
@@ -90,6 +92,8 @@ bool stream_from_seed(PyObject* seed, std::unique_ptr<SeededStream>& out) {
         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
     return true;
 }
+
+namespace {
 
 // An independent simulator with the same state; it continues the
 // original's stream, or draws from a fresh one keyed from `seed`.
