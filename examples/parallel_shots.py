@@ -1,14 +1,21 @@
-"""Many shots of one prepared state, sampled in parallel.
+"""Many shots of a noisy error-correction circuit, sampled in parallel.
 
-The state (a GHZ state on ten qubits) is prepared once. The prepared
-simulator travels to each worker by pickling; a worker takes copies of it,
-one per shot, and measures every qubit of its copy in the Z basis.
+The circuit is a rotated surface-code memory experiment as stim generates
+it (`surface_code:rotated_memory_z` with depolarizing noise of strength
+`--noise` after every Clifford, on resets, on the data qubits before each
+round and before measurements). Without stim, a repetition-code memory
+circuit with the same kinds of noise is written here instead, so the
+example runs on lumora and numpy alone.
 
-Randomness is reproducible: the top-level seed is split into one
-SeedSequence per worker, each worker derives one seed per shot from its
-own sequence, and each shot runs on `prepared.copy(seed=...)`. Results are
-gathered in worker order, so the same seed and worker count give the same
-list of shots however the workers are scheduled.
+The shots are cut into jobs of a fixed size, JOB_SHOTS (a multiple of the
+samplers' blocks of 256 shots); the last job takes what is left. Job j
+compiles the circuit's detector sampler with a seed of its own, child j of
+`SeedSequence(seed)`, which depends on the top-level seed and on j only.
+Each job returns how often each detector fired and how often each
+observable flipped, and the parent adds the counts up. The plan of jobs
+does not depend on the number of workers, and neither do the seeds, so
+the same seed gives the same numbers on any number of workers, in any
+order of completion.
 
 Two backends:
 - `process`: a ProcessPoolExecutor on this machine. Its workers start
@@ -19,7 +26,7 @@ Two backends:
   (`pip install 'lumora[dask]'`). By default a LocalCluster is started;
   `--address` connects to a running scheduler instead.
 
-    python examples/parallel_shots.py --backend process --shots 10000 --workers 4 --seed 1
+    python examples/parallel_shots.py --backend process --shots 100000 --workers 4 --seed 1
 """
 
 from __future__ import annotations
@@ -29,52 +36,126 @@ import importlib
 import multiprocessing
 import os
 import sys
-from collections import Counter
 from concurrent.futures import ProcessPoolExecutor
+from dataclasses import dataclass
 
-from numpy import uint64
+import numpy as np
+import numpy.typing as npt
 from numpy.random import SeedSequence
 
-from lumora import Lumora
+from lumora import Circuit
 
-Shot = tuple[int, ...]  # one bit per qubit: 0 for +1, 1 for -1
-
-
-def prepare_ghz(qubits: int = 10) -> Lumora:
-    """The GHZ state (|0...0> + |1...1>)/sqrt(2), prepared along a chain of CX gates."""
-    sim = Lumora(qubits)
-    sim.h(0)
-    for target in range(1, qubits):
-        sim.cx(target - 1, target)
-    return sim
+JOB_SHOTS = 4096  # shots per job: 16 of the samplers' blocks of 256
 
 
-def split_shots(shots: int, workers: int) -> list[int]:
-    """How many shots each worker takes: as even as possible, the first ones one more."""
-    if shots < 0 or workers < 1:
-        raise ValueError("shots must be >= 0 and workers >= 1")
-    base, extra = divmod(shots, workers)
-    return [base + (1 if i < extra else 0) for i in range(workers)]
+@dataclass
+class Counts:
+    """What a run of shots found: events per detector, flips per observable, shots with any flip."""
+
+    shots: int
+    detector_events: npt.NDArray[np.int64]
+    observable_flips: npt.NDArray[np.int64]
+    logical_errors: int
+
+    def __add__(self, other: Counts) -> Counts:
+        return Counts(
+            self.shots + other.shots,
+            self.detector_events + other.detector_events,
+            self.observable_flips + other.observable_flips,
+            self.logical_errors + other.logical_errors,
+        )
 
 
-def shot_seeds(sequence: SeedSequence, count: int) -> list[int]:
-    """`count` 128-bit seeds drawn from one worker's SeedSequence."""
-    words = sequence.generate_state(2 * count, dtype=uint64)
-    return [int(words[2 * i]) | int(words[2 * i + 1]) << 64 for i in range(count)]
+def surface_code_text(distance: int, rounds: int, noise: float) -> str | None:
+    """stim's rotated surface-code memory circuit, or None when stim is not installed."""
+    # Imported by name, when used: stim is optional here.
+    try:
+        stim = importlib.import_module("stim")
+    except ImportError:
+        return None
+    circuit = stim.Circuit.generated(
+        "surface_code:rotated_memory_z",
+        distance=distance,
+        rounds=rounds,
+        after_clifford_depolarization=noise,
+        after_reset_flip_probability=noise,
+        before_round_data_depolarization=noise,
+        before_measure_flip_probability=noise,
+    )
+    return str(circuit)
 
 
-def run_shots(prepared: Lumora, sequence: SeedSequence, count: int) -> list[Shot]:
-    """One worker's share: `count` shots, each on a freshly seeded copy."""
-    shots = []
-    for seed in shot_seeds(sequence, count):
-        sim = prepared.copy(seed=seed)
-        shots.append(tuple(int(sim.measure_z(q)) for q in range(sim.num_qubits)))
-    return shots
+def repetition_code_text(distance: int, rounds: int, noise: float) -> str:
+    """A repetition-code memory circuit: `distance` data qubits (even indices) in |0>, checked for bit flips by
+    the `distance - 1` qubits between them (odd indices) for `rounds` rounds, then measured."""
+    data = list(range(0, 2 * distance, 2))
+    checks = list(range(1, 2 * distance - 1, 2))
+    k = len(checks)
+
+    def targets(qubits: list[int]) -> str:
+        return " ".join(map(str, qubits))
+
+    left = [q for check in checks for q in (check - 1, check)]  # each check's left data qubit onto it
+    right = [q for check in checks for q in (check + 1, check)]  # and its right one
+    one_round = [
+        f"DEPOLARIZE1({noise}) {targets(data)}",
+        f"CX {targets(left)}",
+        f"DEPOLARIZE2({noise}) {targets(left)}",
+        f"CX {targets(right)}",
+        f"DEPOLARIZE2({noise}) {targets(right)}",
+        f"X_ERROR({noise}) {targets(checks)}",
+        f"MR {targets(checks)}",
+        f"X_ERROR({noise}) {targets(checks)}",
+    ]
+    lines = [f"R {targets(data + checks)}", f"X_ERROR({noise}) {targets(data + checks)}"]
+    # Round 1: each check starts out 0. Later rounds: each check against itself one round before.
+    lines += one_round + [f"DETECTOR rec[{-k + i}]" for i in range(k)]
+    if rounds > 1:
+        lines.append(f"REPEAT {rounds - 1} {{")
+        lines += one_round + [f"DETECTOR rec[{-k + i}] rec[{-2 * k + i}]" for i in range(k)]
+        lines.append("}")
+    # The data qubits: each pair's parity against its check's last outcome, and the last qubit as the observable.
+    d = distance
+    lines += [f"X_ERROR({noise}) {targets(data)}", f"M {targets(data)}"]
+    lines += [f"DETECTOR rec[{-d + i}] rec[{-d + i + 1}] rec[{-d - k + i}]" for i in range(k)]
+    lines.append("OBSERVABLE_INCLUDE(0) rec[-1]")
+    return "\n".join(lines) + "\n"
 
 
-def worker_plan(shots: int, workers: int, seed: int) -> list[tuple[SeedSequence, int]]:
-    """Each worker's SeedSequence and share of the shots, in worker order."""
-    return list(zip(SeedSequence(seed).spawn(workers), split_shots(shots, workers)))
+def memory_circuit(distance: int, rounds: int, noise: float) -> tuple[Circuit, str]:
+    """The circuit to sample, and what it is."""
+    text = surface_code_text(distance, rounds, noise)
+    if text is not None:
+        return Circuit(text), f"rotated surface code, d={distance}, {rounds} rounds, p={noise}"
+    text = repetition_code_text(distance, rounds, noise)
+    return Circuit(text), f"repetition code (stim is not installed), d={distance}, {rounds} rounds, p={noise}"
+
+
+def job_plan(shots: int, seed: int, job_shots: int = JOB_SHOTS) -> list[tuple[SeedSequence, int]]:
+    """Each job's SeedSequence and number of shots, in job order: all of `job_shots`, the last one what is left.
+    Job j's sequence is child j of SeedSequence(seed), whatever the number of jobs."""
+    if shots < 0 or job_shots < 1:
+        raise ValueError("shots must be >= 0 and job_shots >= 1")
+    jobs = -(-shots // job_shots)
+    sizes = [min(job_shots, shots - j * job_shots) for j in range(jobs)]
+    return list(zip(SeedSequence(seed).spawn(jobs), sizes))
+
+
+def run_job(circuit: Circuit, sequence: SeedSequence, shots: int) -> Counts:
+    """One job: `shots` shots of the circuit's detection events and observable flips, counted."""
+    sampler = circuit.compile_detector_sampler(seed=sequence)
+    events, flips = sampler.sample(shots, separate_observables=True)
+    return Counts(
+        shots,
+        events.sum(axis=0, dtype=np.int64),
+        flips.sum(axis=0, dtype=np.int64),
+        int(flips.any(axis=1).sum()),
+    )
+
+
+def no_counts(circuit: Circuit) -> Counts:
+    """The counts of no shots: what the jobs' counts are added to."""
+    return Counts(0, np.zeros(circuit.num_detectors, np.int64), np.zeros(circuit.num_observables, np.int64), 0)
 
 
 def worker_start_context() -> multiprocessing.context.BaseContext:
@@ -83,16 +164,19 @@ def worker_start_context() -> multiprocessing.context.BaseContext:
     return multiprocessing.get_context(method)
 
 
-def sample_with_processes(sim: Lumora, shots: int, workers: int, seed: int) -> list[Shot]:
-    """Samples `shots` shots of `sim` on a pool of `workers` processes."""
-    plan = worker_plan(shots, workers, seed)
+def sample_with_processes(circuit: Circuit, shots: int, workers: int, seed: int) -> Counts:
+    """Samples `shots` shots of `circuit` as jobs on a pool of `workers` processes."""
+    total = no_counts(circuit)
     with ProcessPoolExecutor(max_workers=workers, mp_context=worker_start_context()) as pool:
-        futures = [pool.submit(run_shots, sim, sequence, count) for sequence, count in plan]
-        return [shot for future in futures for shot in future.result()]
+        # The circuit travels with each job, pickled as its text.
+        futures = [pool.submit(run_job, circuit, sequence, count) for sequence, count in job_plan(shots, seed)]
+        for future in futures:
+            total += future.result()
+    return total
 
 
-def sample_with_dask(sim: Lumora, shots: int, workers: int, seed: int, address: str | None = None) -> list[Shot]:
-    """Samples `shots` shots of `sim` as `workers` tasks on a dask.distributed cluster.
+def sample_with_dask(circuit: Circuit, shots: int, workers: int, seed: int, address: str | None = None) -> Counts:
+    """Samples `shots` shots of `circuit` as jobs on a dask.distributed cluster.
 
     Without `address`, a LocalCluster of `workers` single-threaded processes
     is started for the run and closed afterwards.
@@ -103,7 +187,6 @@ def sample_with_dask(sim: Lumora, shots: int, workers: int, seed: int, address: 
         distributed = importlib.import_module("dask.distributed")
     except ImportError as error:
         raise ImportError("the dask backend requires dask.distributed: pip install 'lumora[dask]'") from error
-    plan = worker_plan(shots, workers, seed)
     if address is None:
         cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True)
         client = distributed.Client(cluster)
@@ -111,44 +194,55 @@ def sample_with_dask(sim: Lumora, shots: int, workers: int, seed: int, address: 
         cluster = None
         client = distributed.Client(address)
     try:
-        # The prepared state is sent to the workers once; tasks refer to it.
-        prepared = client.scatter(sim, broadcast=True)
-        futures = [client.submit(run_shots, prepared, sequence, count, pure=False) for sequence, count in plan]
-        results: list[list[Shot]] = client.gather(futures)
+        # The circuit is sent to the workers once; jobs refer to it.
+        shared = client.scatter(circuit, broadcast=True)
+        plan = job_plan(shots, seed)
+        futures = [client.submit(run_job, shared, sequence, count, pure=False) for sequence, count in plan]
+        results: list[Counts] = client.gather(futures)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    return [tuple(shot) for result in results for shot in result]
+    total = no_counts(circuit)
+    for counts in results:
+        total += counts
+    return total
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="Sample shots of a GHZ state in parallel.")
+    parser = argparse.ArgumentParser(description="Sample a noisy surface-code memory circuit in parallel.")
     parser.add_argument("--backend", choices=("process", "dask"), default="process")
-    parser.add_argument("--shots", type=int, default=2000)
+    parser.add_argument("--shots", type=int, default=100_000)
     parser.add_argument("--workers", type=int, default=min(4, os.cpu_count() or 1))
     parser.add_argument("--seed", type=int, default=2024)
-    parser.add_argument("--qubits", type=int, default=10)
+    parser.add_argument("--distance", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--noise", type=float, default=0.005, help="the probability of each noise channel")
     parser.add_argument("--address", help="a dask scheduler to use instead of a local cluster")
     args = parser.parse_args(argv)
+    if args.shots < 0 or args.workers < 1 or args.distance < 2 or args.rounds < 1:
+        parser.error("--shots must be >= 0, --workers >= 1, --distance >= 2 and --rounds >= 1")
 
-    prepared = prepare_ghz(args.qubits)
+    circuit, name = memory_circuit(args.distance, args.rounds, args.noise)
     if args.backend == "process":
-        results = sample_with_processes(prepared, args.shots, args.workers, args.seed)
+        counts = sample_with_processes(circuit, args.shots, args.workers, args.seed)
     else:
         try:
-            results = sample_with_dask(prepared, args.shots, args.workers, args.seed, args.address)
+            counts = sample_with_dask(circuit, args.shots, args.workers, args.seed, args.address)
         except ImportError as error:
             print(error, file=sys.stderr)
             return 2
 
-    counts = Counter("".join(map(str, shot)) for shot in results)
-    print(f"{len(results)} shots of a {args.qubits}-qubit GHZ state on {args.workers} workers ({args.backend}):")
-    for bits, count in sorted(counts.items()):
-        print(f"  |{bits}>: {count}")
-    if any(len(set(shot)) != 1 for shot in results):
-        print("a shot broke the GHZ correlation", file=sys.stderr)
-        return 1
+    jobs = len(job_plan(args.shots, args.seed))
+    print(f"{name}: {counts.shots} shots in {jobs} jobs on {args.workers} workers ({args.backend})")
+    shots = max(counts.shots, 1)
+    events = int(counts.detector_events.sum())
+    rate = events / max(counts.shots * circuit.num_detectors, 1)
+    print(f"  detection events: {events} over {circuit.num_detectors} detectors, {rate:.6f} per detector and shot")
+    busiest = int(counts.detector_events.argmax()) if circuit.num_detectors else 0
+    if circuit.num_detectors:
+        print(f"  busiest detector: D{busiest}, {counts.detector_events[busiest] / shots:.6f} per shot")
+    print(f"  logical errors (a flipped observable): {counts.logical_errors}, {counts.logical_errors / shots:.6f}")
     return 0
 
 

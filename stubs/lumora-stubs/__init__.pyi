@@ -3,7 +3,7 @@
 
 from collections.abc import Callable, Iterable, Iterator
 from os import PathLike
-from typing import ClassVar, Protocol, final
+from typing import Any, ClassVar, Literal, Protocol, final, overload
 
 import networkx
 import numpy as np
@@ -26,6 +26,8 @@ __all__ = [
     "CircuitInstruction",
     "CircuitRepeatBlock",
     "CircuitIfBlock",
+    "MeasurementSampler",
+    "DetectorSampler",
 ]
 
 @final
@@ -210,6 +212,8 @@ class Circuit:
     def __copy__(self) -> Circuit: ...
     def __deepcopy__(self, memo: dict[int, object], /) -> Circuit: ...
     def __reduce__(self) -> tuple[type[Circuit], tuple[str]]: ...
+    def compile_sampler(self, *, seed: int | _SeedSequence | None = None) -> MeasurementSampler: ...
+    def compile_detector_sampler(self, *, seed: int | _SeedSequence | None = None) -> DetectorSampler: ...
     @property
     def num_qubits(self) -> int: ...
     @property
@@ -230,3 +234,50 @@ class Circuit:
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
+
+_Path = str | bytes | PathLike[str] | PathLike[bytes]
+
+@final
+class MeasurementSampler:
+    """Samples shots of a circuit's measurement record; made by Circuit.compile_sampler."""
+
+    def sample(self, shots: int, *, bit_packed: bool = False, threads: int = 1) -> npt.NDArray[Any]: ...
+    def sample_write(self, shots: int, path: _Path, format: str = "01", *, threads: int = 1) -> None: ...
+    @property
+    def method(self) -> str: ...
+    @property
+    def num_measurements(self) -> int: ...
+
+@final
+class DetectorSampler:
+    """Samples shots of a circuit's detection events and observable flips; made by Circuit.compile_detector_sampler."""
+
+    @overload
+    def sample(
+        self,
+        shots: int,
+        *,
+        separate_observables: Literal[False] = False,
+        append_observables: bool = False,
+        bit_packed: bool = False,
+        threads: int = 1,
+    ) -> npt.NDArray[Any]: ...
+    @overload
+    def sample(
+        self,
+        shots: int,
+        *,
+        separate_observables: Literal[True],
+        append_observables: bool = False,
+        bit_packed: bool = False,
+        threads: int = 1,
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[Any]]: ...
+    def sample_write(
+        self, shots: int, path: _Path, format: str = "01", *, append_observables: bool = False, threads: int = 1
+    ) -> None: ...
+    @property
+    def method(self) -> str: ...
+    @property
+    def num_detectors(self) -> int: ...
+    @property
+    def num_observables(self) -> int: ...
