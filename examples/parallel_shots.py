@@ -55,14 +55,14 @@ class Counts:
     shots: int
     detector_events: npt.NDArray[np.int64]
     observable_flips: npt.NDArray[np.int64]
-    logical_errors: int
+    flipped_shots: int
 
     def __add__(self, other: Counts) -> Counts:
         return Counts(
             self.shots + other.shots,
             self.detector_events + other.detector_events,
             self.observable_flips + other.observable_flips,
-            self.logical_errors + other.logical_errors,
+            self.flipped_shots + other.flipped_shots,
         )
 
 
@@ -242,7 +242,8 @@ def main(argv: list[str] | None = None) -> int:
     busiest = int(counts.detector_events.argmax()) if circuit.num_detectors else 0
     if circuit.num_detectors:
         print(f"  busiest detector: D{busiest}, {counts.detector_events[busiest] / shots:.6f} per shot")
-    print(f"  logical errors (a flipped observable): {counts.logical_errors}, {counts.logical_errors / shots:.6f}")
+    # Before decoding: a decoder (such as PyMatching) would tell most of these flips from the detection events.
+    print(f"  shots with a flipped observable: {counts.flipped_shots}, {counts.flipped_shots / shots:.6f} (undecoded)")
     return 0
 
 
