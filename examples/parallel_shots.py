@@ -209,6 +209,10 @@ def sample_with_dask(circuit: Circuit, shots: int, workers: int, seed: int, addr
     return total
 
 
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Sample a noisy surface-code memory circuit in parallel.")
     parser.add_argument("--backend", choices=("process", "dask"), default="process")
@@ -234,7 +238,7 @@ def main(argv: list[str] | None = None) -> int:
             return 2
 
     jobs = len(job_plan(args.shots, args.seed))
-    print(f"{name}: {counts.shots} shots in {jobs} jobs on {args.workers} workers ({args.backend})")
+    print(f"{name}: {counts.shots} shots in {plural(jobs, 'job')} on {plural(args.workers, 'worker')} ({args.backend})")
     shots = max(counts.shots, 1)
     events = int(counts.detector_events.sum())
     rate = events / max(counts.shots * circuit.num_detectors, 1)

@@ -201,6 +201,22 @@ void shot_row(const Prepared& p, Output output, const std::uint8_t* record, Word
                      });
 }
 
+// Runs a program, a failure surfacing as its cause (an interrupt, a failed
+// allocation) rather than as the executor's Stopped.
+template <class Rng>
+void run_program(const executor::Program& program, GraphState& state, Rng& rng,
+                 std::uint8_t* record, bool noiseless = false) {
+    try {
+        if (noiseless) {
+            executor::run_noiseless(program, state, rng, record);
+        } else {
+            executor::run(program, state, rng, record);
+        }
+    } catch (const executor::Stopped& stopped) {
+        std::rethrow_exception(stopped.cause());
+    }
+}
+
 // Bit i of word j becomes bit j of word i.
 void transpose64(Word* a) {
     Word m = 0x00000000FFFFFFFFull;
@@ -278,7 +294,7 @@ Sampler::Sampler(std::shared_ptr<const Circuit> circuit,
     {
         GraphState state = create(p.qubits);
         SeededStream stream(block_key(key, ~std::uint64_t{0} >> 32, 0));
-        executor::run_noiseless(*p.program, state, stream, record.data());
+        run_program(*p.program, state, stream, record.data(), true);
     }
     p.reference.assign(p.measurements / 64 + 1, 0);
     for (std::uint64_t m = 0; m < p.measurements; ++m) {
@@ -299,7 +315,7 @@ Sampler::Sampler(std::shared_ptr<const Circuit> circuit,
     p.rest = executor::compile(std::make_shared<const Circuit>(std::move(rest)));
     p.opening = create(p.qubits);
     SeededStream unused(key);
-    executor::run(*first_program, p.opening, unused, nullptr);
+    run_program(*first_program, p.opening, unused, nullptr);
 }
 
 Sampler::~Sampler() = default;
@@ -364,7 +380,7 @@ void simulate_shots(const Prepared& p, Output output, const SeededStream::Key& k
         poll(&context);
         GraphState state = copy_state(p.opening);
         SeededStream stream(block_key(key, 0, s));
-        executor::run(*p.rest, state, stream, record.data());
+        run_program(*p.rest, state, stream, record.data());
         shot_row(p, output, record.data(), row.data());
         for (std::uint64_t b = 0; b < bits; ++b) {
             Word bit = row[b / 64] >> (b % 64) & 1;
