@@ -658,8 +658,7 @@ PyMethodDef circuit_methods[] = {
      "its `sample(shots)` returns many shots of the measurement record at once. A seed makes "
      "its calls replay."},
     {"compile_detector_sampler",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(&circuit_compile_detector_sampler)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&circuit_compile_detector_sampler)),
      METH_FASTCALL | METH_KEYWORDS,
      "compile_detector_sampler($self, *, seed=None)\n--\n\nA `DetectorSampler` of this "
      "circuit: its `sample(shots)` returns many shots of detection events and observable "

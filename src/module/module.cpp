@@ -3,10 +3,10 @@
 #include <cstdint>
 
 #include "module/circuits.hpp"
-#include "module/samplers.hpp"
 #include "module/errors.hpp"
 #include "module/module_state.hpp"
 #include "module/python.hpp"
+#include "module/samplers.hpp"
 #include "module/simulator.hpp"
 #include "module/values.hpp"
 

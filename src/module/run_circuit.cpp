@@ -5,6 +5,7 @@
 #include "module/errors.hpp"
 #include "module/gil.hpp"
 #include "module/simulator.hpp"
+#include "module/values.hpp"
 
 // Lumora.do(circuit): a whole circuit in one call.
 
@@ -13,26 +14,6 @@ namespace lumora::py {
 namespace {
 
 constexpr const char* kCircuit[] = {"circuit"};
-
-// A new numpy array of `length` bools, all False, and where its data is.
-PyObject* new_record(std::uint64_t length, std::uint8_t** data) {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) {
-        return nullptr;
-    }
-    Ref array(PyObject_CallMethod(numpy.get(), "zeros", "Ks",
-                                  static_cast<unsigned long long>(length), "bool"));
-    if (!array) {
-        return nullptr;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-        return nullptr;
-    }
-    *data = static_cast<std::uint8_t*>(view.buf);
-    PyBuffer_Release(&view);  // the array keeps its memory; nothing else holds it
-    return array.release();
-}
 
 // Adds "lumora: the circuit stopped after N completed operations; ..." as a
 // note to the exception being raised (PEP 678; stored as __notes__ where the
@@ -76,7 +57,7 @@ PyObject* run_do(Simulator& sim, CallArgs& args) {
         return nullptr;
     }
     std::uint8_t* data = nullptr;
-    Ref record(new_record(executor::record_length(*program), &data));
+    Ref record(new_zeroed_array(executor::record_length(*program), 0, false, "bool", &data));
     if (!record) {
         return nullptr;
     }

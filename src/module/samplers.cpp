@@ -47,11 +47,11 @@ PyObject* compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
                   Output output) {
     return guarded([&]() -> PyObject* {
         static constexpr CallableDesc kMeasurements{"Circuit", "compile_sampler", kSeed, 1, 0, 0};
-        static constexpr CallableDesc kDetectors{"Circuit", "compile_detector_sampler", kSeed, 1,
-                                                 0, 0};
+        static constexpr CallableDesc kDetectors{"Circuit", "compile_detector_sampler", kSeed, 1, 0,
+                                                 0};
         PyObject* bound[1] = {};
-        if (!bind_fastcall(output == Output::measurements ? kMeasurements : kDetectors, args,
-                           nargs, kwnames, bound)) {
+        if (!bind_fastcall(output == Output::measurements ? kMeasurements : kDetectors, args, nargs,
+                           kwnames, bound)) {
             return nullptr;
         }
         std::unique_ptr<SeededStream> stream;
@@ -70,8 +70,8 @@ PyObject* compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         const auto program = program_of(self);
         const auto circuit = shared_circuit_of(self);
-        PyTypeObject* type = output == Output::measurements ? measurement_sampler_type()
-                                                            : detector_sampler_type();
+        PyTypeObject* type =
+            output == Output::measurements ? measurement_sampler_type() : detector_sampler_type();
         if (type == nullptr) {
             return nullptr;
         }
@@ -91,28 +91,11 @@ PyObject* compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-// A new zeroed numpy array of `rows` x `columns` bools, or of bytes packing
-// the columns eight to a byte; `data` is where its memory is.
+// A new zeroed array of `rows` x `columns` bools, or of bytes packing the
+// columns eight to a byte; `data` is where its memory is.
 PyObject* new_array(std::uint64_t rows, std::uint64_t columns, bool packed, std::uint8_t** data) {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) {
-        return nullptr;
-    }
-    const std::uint64_t width = packed ? (columns + 7) / 8 : columns;
-    Ref array(PyObject_CallMethod(numpy.get(), "zeros", "(KK)s",
-                                  static_cast<unsigned long long>(rows),
-                                  static_cast<unsigned long long>(width),
-                                  packed ? "uint8" : "bool"));
-    if (!array) {
-        return nullptr;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-        return nullptr;
-    }
-    *data = static_cast<std::uint8_t*>(view.buf);
-    PyBuffer_Release(&view);  // the array keeps its memory; nothing else holds it
-    return array.release();
+    return new_zeroed_array(rows, packed ? (columns + 7) / 8 : columns, true,
+                            packed ? "uint8" : "bool", data);
 }
 
 bool flag(PyObject* value, bool& out) {
@@ -168,8 +151,8 @@ constexpr const char* kDetectorSample[] = {"shots", "separate_observables", "app
 PyObject* measurement_sample(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr CallableDesc kDesc{"MeasurementSampler", "sample", kMeasurementSample, 3,
-                                            1, 1};
+        static constexpr CallableDesc kDesc{
+            "MeasurementSampler", "sample", kMeasurementSample, 3, 1, 1};
         PyObject* bound[3] = {};
         std::uint64_t shots = 0;
         bool packed = false;
@@ -227,8 +210,8 @@ PyObject* detector_sample(PyObject* self, PyObject* const* args, Py_ssize_t narg
             if (!flips) {
                 return nullptr;
             }
-            to.push_back({obs, packed ? (observables + 7) / 8 : observables, detectors,
-                          observables, packed});
+            to.push_back({obs, packed ? (observables + 7) / 8 : observables, detectors, observables,
+                          packed});
         }
         run_call(s, 0, shots, to, threads, s.calls++);
         if (!separate) {
@@ -263,15 +246,15 @@ PyObject* write_shots(PyObject* self, PyObject* shots_arg, PyObject* path, PyObj
         text = std::string(name) == "01";
     }
     SamplerObject& s = *as_sampler(self);
-    const std::uint64_t columns =
-        s.sampler->output() == Output::measurements || append
-            ? s.sampler->row_bits()
-            : s.sampler->detectors();
+    const std::uint64_t columns = s.sampler->output() == Output::measurements || append
+                                      ? s.sampler->row_bits()
+                                      : s.sampler->detectors();
     const std::uint64_t row_bytes = text ? columns + 1 : (columns + 7) / 8;
     // Chunks of whole blocks, about 4 MB of output each.
-    const std::uint64_t per_chunk = std::max<std::uint64_t>(
-        1, (std::uint64_t{1} << 22) / std::max<std::uint64_t>(row_bytes, 1) /
-               sampler::kShotsPerBlock) *
+    const std::uint64_t per_chunk =
+        std::max<std::uint64_t>(1, (std::uint64_t{1} << 22) /
+                                       std::max<std::uint64_t>(row_bytes, 1) /
+                                       sampler::kShotsPerBlock) *
         sampler::kShotsPerBlock;
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) {
@@ -330,8 +313,8 @@ PyObject* write_shots(PyObject* self, PyObject* shots_arg, PyObject* path, PyObj
 PyObject* measurement_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr CallableDesc kDesc{"MeasurementSampler", "sample_write",
-                                            kMeasurementWrite, 4, 3, 2};
+        static constexpr CallableDesc kDesc{
+            "MeasurementSampler", "sample_write", kMeasurementWrite, 4, 3, 2};
         PyObject* bound[4] = {};
         if (!bind_fastcall(kDesc, args, nargs, kwnames, bound)) {
             return nullptr;
@@ -343,8 +326,8 @@ PyObject* measurement_write(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* detector_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr CallableDesc kDesc{"DetectorSampler", "sample_write", kDetectorWrite, 5,
-                                            3, 2};
+        static constexpr CallableDesc kDesc{
+            "DetectorSampler", "sample_write", kDetectorWrite, 5, 3, 2};
         PyObject* bound[5] = {};
         bool append = false;
         if (!bind_fastcall(kDesc, args, nargs, kwnames, bound) || !flag(bound[3], append)) {
@@ -355,9 +338,8 @@ PyObject* detector_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* sampler_method(PyObject* self, void*) {
-    return PyUnicode_FromString(as_sampler(self)->sampler->method() == sampler::Method::frames
-                                    ? "frames"
-                                    : "shot_by_shot");
+    return PyUnicode_FromString(
+        as_sampler(self)->sampler->method() == sampler::Method::frames ? "frames" : "shot_by_shot");
 }
 
 template <std::uint64_t (Sampler::*Count)() const noexcept>
@@ -432,8 +414,8 @@ PyGetSetDef detector_properties[] = {
     {"method", &sampler_method, nullptr, kMethodDoc, nullptr},
     {"num_detectors", &sampler_count<&Sampler::detectors>, nullptr,
      "Detectors per shot: the columns of `sample`.", nullptr},
-    {"num_observables", &sampler_count<&Sampler::observables>, nullptr,
-     "Observables per shot.", nullptr},
+    {"num_observables", &sampler_count<&Sampler::observables>, nullptr, "Observables per shot.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -465,8 +447,8 @@ PyObject* circuit_compile_sampler(PyObject* self, PyObject* const* args, Py_ssiz
     return compile(self, args, nargs, kwnames, Output::measurements);
 }
 
-PyObject* circuit_compile_detector_sampler(PyObject* self, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* circuit_compile_detector_sampler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
     return compile(self, args, nargs, kwnames, Output::detectors);
 }
 

@@ -10,8 +10,8 @@ namespace lumora::py {
 // Circuit.compile_detector_sampler(*, seed=None), for the Circuit `self`.
 PyObject* circuit_compile_sampler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
-PyObject* circuit_compile_detector_sampler(PyObject* self, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames);
+PyObject* circuit_compile_detector_sampler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames);
 
 // Each returns the class, creating it at its first use in the process;
 // nullptr with an error set when it cannot be created.

@@ -317,4 +317,29 @@ PyObject* new_outcome(std::uint8_t bit, std::uint8_t axis) {
     return object;
 }
 
+PyObject* new_zeroed_array(std::uint64_t rows, std::uint64_t columns, bool two_dimensional,
+                           const char* dtype, std::uint8_t** data) {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        return nullptr;
+    }
+    Ref shape(two_dimensional ? Py_BuildValue("(KK)", static_cast<unsigned long long>(rows),
+                                              static_cast<unsigned long long>(columns))
+                              : Py_BuildValue("(K)", static_cast<unsigned long long>(rows)));
+    if (!shape) {
+        return nullptr;
+    }
+    Ref array(PyObject_CallMethod(numpy.get(), "zeros", "Os", shape.get(), dtype));
+    if (!array) {
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+        return nullptr;
+    }
+    *data = static_cast<std::uint8_t*>(view.buf);
+    PyBuffer_Release(&view);  // the array keeps its memory; nothing else holds it
+    return array.release();
+}
+
 }  // namespace lumora::py

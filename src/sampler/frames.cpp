@@ -502,9 +502,8 @@ private:
                     total += a;
                 }
                 const int count = static_cast<int>(op.args.size());
-                channel(op, total, op.gate == Gate::PAULI_CHANNEL_2, [&] {
-                    return 1 + rng_.weighted(op.args.data(), count, total);
-                });
+                channel(op, total, op.gate == Gate::PAULI_CHANNEL_2,
+                        [&] { return 1 + rng_.weighted(op.args.data(), count, total); });
                 return;
             }
             case Gate::E:

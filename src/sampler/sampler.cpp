@@ -19,7 +19,8 @@ using circuit::GateInfo;
 using circuit::Instruction;
 using circuit::Target;
 
-static_assert(std::endian::native == std::endian::little, "rows are written as little-endian words");
+static_assert(std::endian::native == std::endian::little,
+              "rows are written as little-endian words");
 
 namespace {
 
@@ -58,8 +59,7 @@ std::vector<std::vector<FramePauli>> frame_products(const Instruction& op) {
             add_factor(out.back(), t.value, letter_bits(t.pauli));
         }
     } else {
-        const std::uint8_t bits =
-            op.gate == Gate::MXX ? 1 : op.gate == Gate::MYY ? 3 : 2;  // MZZ
+        const std::uint8_t bits = op.gate == Gate::MXX ? 1 : op.gate == Gate::MYY ? 3 : 2;  // MZZ
         for (std::size_t i = 0; i + 1 < op.targets.size(); i += 2) {
             auto& product = out.emplace_back();
             add_factor(product, op.targets[i].value, bits);
@@ -145,8 +145,8 @@ std::size_t opening_length(const Circuit& c) {
             info.unitary && std::none_of(op.targets.begin(), op.targets.end(), [](const Target& t) {
                 return t.kind == Target::Kind::record || t.kind == Target::Kind::sweep;
             });
-        const bool inert = op.gate == Gate::QUBIT_COORDS || op.gate == Gate::TICK ||
-                           op.gate == Gate::SHIFT_COORDS;
+        const bool inert =
+            op.gate == Gate::QUBIT_COORDS || op.gate == Gate::TICK || op.gate == Gate::SHIFT_COORDS;
         if (!plain_gate && !inert) {
             break;
         }
@@ -372,8 +372,8 @@ void poll(void* context) {
 // Rows of one block, shot by shot on the engine.
 void simulate_shots(const Prepared& p, Output output, const SeededStream::Key& key,
                     std::uint64_t shots, std::vector<Word>& rows, PollContext& context) {
-    const std::uint64_t bits = output == Output::measurements ? p.measurements
-                                                                : p.detectors + p.observables;
+    const std::uint64_t bits =
+        output == Output::measurements ? p.measurements : p.detectors + p.observables;
     std::vector<std::uint8_t> record(p.measurements);
     std::vector<Word> row(bits / 64 + 1);
     for (std::uint64_t s = 0; s < shots; ++s) {
@@ -426,8 +426,7 @@ void run_blocks(Shared& shared, PollContext& context) {
     const std::uint64_t blocks = (shared.shots + kShotsPerBlock - 1) / kShotsPerBlock;
     const std::uint64_t bits =
         shared.output == Output::measurements ? p.measurements : p.detectors + p.observables;
-    const std::uint64_t record_rows =
-        shared.output == Output::measurements ? p.measurements : bits;
+    const std::uint64_t record_rows = shared.output == Output::measurements ? p.measurements : bits;
     std::vector<Word> rows;
     while (true) {
         const std::uint64_t b = shared.next.fetch_add(1);
