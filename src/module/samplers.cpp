@@ -111,13 +111,35 @@ bool flag(PyObject* value, bool& out) {
     return true;
 }
 
+// A count argument: an int (or __index__) from 0 up; a negative one is a
+// ValueError that names the parameter.
+bool count_argument(PyObject* value, const char* param, std::size_t& out) {
+    if (extract_index(value, param, &out)) {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        return false;
+    }
+    Ref index(PyNumber_Index(value));
+    Ref zero(PyLong_FromLong(0));
+    if (!index || !zero) {
+        return false;
+    }
+    if (PyObject_RichCompareBool(index.get(), zero.get(), Py_LT) == 1) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s must be a non-negative integer, not %S", param,
+                     index.get());
+    }
+    return false;
+}
+
 bool thread_count(PyObject* value, unsigned& out) {
     out = 1;
     if (value == nullptr) {
         return true;
     }
     std::size_t count = 0;
-    if (!extract_index(value, "threads", &count)) {
+    if (!count_argument(value, "threads", count)) {
         return false;
     }
     if (count == 0 || count > 1024) {
@@ -130,7 +152,7 @@ bool thread_count(PyObject* value, unsigned& out) {
 
 bool shot_count(PyObject* value, std::uint64_t& out) {
     std::size_t count = 0;
-    if (!extract_index(value, "shots", &count)) {
+    if (!count_argument(value, "shots", count)) {
         return false;
     }
     out = count;

@@ -105,11 +105,11 @@ void prepare_block(FrameBlock& block, const Circuit& c, Scan& scan) {
                     scan.pauli_feedback_only = false;
                     continue;
                 }
+                if (g == Gate::I) {
+                    continue;
+                }
                 for (const Target& t : inner.targets) {
                     add_factor(step.body, t.value, g == Gate::X ? 1 : g == Gate::Z ? 2 : 3);
-                    if (g == Gate::I) {
-                        add_factor(step.body, t.value, 0);
-                    }
                 }
             }
             std::erase_if(step.body, [](const FramePauli& f) { return !f.x && !f.z; });
