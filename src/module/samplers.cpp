@@ -159,7 +159,26 @@ bool shot_count(PyObject* value, std::uint64_t& out) {
     return true;
 }
 
-// Runs the sampler's next call into `to`, without the lock.
+// Takes the sampler's next call number; a call that fails gives it back
+// (unless another call has taken one since), so that it changes nothing.
+class CallNumber {
+public:
+    explicit CallNumber(SamplerObject& s) noexcept : s_(s), call_(s.calls++) {}
+    ~CallNumber() {
+        if (!done_ && s_.calls == call_ + 1) {
+            s_.calls = call_;
+        }
+    }
+    std::uint64_t value() const noexcept { return call_; }
+    void done() noexcept { done_ = true; }
+
+private:
+    SamplerObject& s_;
+    std::uint64_t call_;
+    bool done_ = false;
+};
+
+// Runs shots of call `call` into `to`, without the lock.
 void run_call(SamplerObject& s, std::uint64_t first_block, std::uint64_t shots,
               const std::vector<Destination>& to, unsigned threads, std::uint64_t call) {
     WithoutGil released;
@@ -191,7 +210,9 @@ PyObject* measurement_sample(PyObject* self, PyObject* const* args, Py_ssize_t n
             return nullptr;
         }
         const std::size_t stride = packed ? (bits + 7) / 8 : bits;
-        run_call(s, 0, shots, {{data, stride, 0, bits, packed}}, threads, s.calls++);
+        CallNumber call(s);
+        run_call(s, 0, shots, {{data, stride, 0, bits, packed}}, threads, call.value());
+        call.done();
         return array.release();
     });
 }
@@ -235,7 +256,9 @@ PyObject* detector_sample(PyObject* self, PyObject* const* args, Py_ssize_t narg
             to.push_back({obs, packed ? (observables + 7) / 8 : observables, detectors, observables,
                           packed});
         }
-        run_call(s, 0, shots, to, threads, s.calls++);
+        CallNumber call(s);
+        run_call(s, 0, shots, to, threads, call.value());
+        call.done();
         if (!separate) {
             return events.release();
         }
@@ -286,7 +309,7 @@ PyObject* write_shots(PyObject* self, PyObject* shots_arg, PyObject* path, PyObj
     if (!file) {
         return nullptr;
     }
-    const std::uint64_t call = s.calls++;
+    CallNumber call(s);
     bool ok = true;
     std::vector<std::uint8_t> buffer;
     try {
@@ -295,7 +318,7 @@ PyObject* write_shots(PyObject* self, PyObject* shots_arg, PyObject* path, PyObj
             buffer.assign(count * row_bytes, text ? '\n' : 0);
             run_call(s, done / sampler::kShotsPerBlock, count,
                      {{buffer.data(), static_cast<std::size_t>(row_bytes), 0, columns, !text}},
-                     threads, call);
+                     threads, call.value());
             if (text) {
                 for (std::uint64_t r = 0; r < count; ++r) {
                     std::uint8_t* row = buffer.data() + r * row_bytes;
@@ -329,6 +352,7 @@ PyObject* write_shots(PyObject* self, PyObject* shots_arg, PyObject* path, PyObj
     if (!closed) {
         return nullptr;
     }
+    call.done();
     Py_RETURN_NONE;
 }
 

@@ -114,7 +114,7 @@ constexpr bool pauli_z(int k) {
 class FrameRun {
 public:
     FrameRun(const Prepared& p, Output output, BlockRng& rng, std::vector<Word>& rows,
-             void (*poll)(void*), void* context)
+             void (*poll)(void*, std::size_t), void* context)
         : p_(p),
           detectors_out_(output == Output::detectors),
           rng_(rng),
@@ -159,7 +159,7 @@ private:
                 }
                 continue;
             }
-            poll_(context_);
+            poll_(context_, 1 + op.targets.size());
             step(op, block.steps[i]);
         }
     }
@@ -534,7 +534,7 @@ private:
     bool detectors_out_;
     BlockRng& rng_;
     std::vector<Word>& rows_;
-    void (*poll_)(void*);
+    void (*poll_)(void*, std::size_t);
     void* context_;
     std::vector<Word> x_;
     std::vector<Word> z_;
@@ -547,7 +547,7 @@ private:
 }  // namespace
 
 void simulate_frames(const Prepared& p, Output output, BlockRng& rng, std::vector<Word>& rows,
-                     void (*poll)(void*), void* context) {
+                     void (*poll)(void*, std::size_t), void* context) {
     FrameRun run(p, output, rng, rows, poll, context);
     run.run();
 }

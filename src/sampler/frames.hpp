@@ -107,9 +107,10 @@ struct Prepared {
 // Simulates one block of 256 shots by frames, leaving each shot's row bit
 // (measurement flips against the reference, or detection events and
 // observable flips) in rows[bit * kWordsPerBlock + word], which holds
-// zeros for every row bit. poll(context) is called before each instruction
-// and may throw to stop the simulation.
+// zeros for every row bit. poll(context, units) is called before each
+// instruction, with its size (1 plus its targets), and may throw to stop
+// the simulation.
 void simulate_frames(const Prepared& p, Output output, BlockRng& rng, std::vector<Word>& rows,
-                     void (*poll)(void*), void* context);
+                     void (*poll)(void*, std::size_t), void* context);
 
 }  // namespace lumora::sampler

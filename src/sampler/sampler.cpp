@@ -359,13 +359,15 @@ struct PollContext {
     PollCounter counter;
 };
 
-void poll(void* context) {
+// Between instructions (or shots): helpers stop once told to, the calling
+// thread checks for interrupts every so often.
+void poll(void* context, std::size_t units) {
     auto& c = *static_cast<PollContext*>(context);
     if (c.shared->stop.load(std::memory_order_relaxed)) {
         throw Cancelled{};
     }
     if (c.caller) {
-        c.counter.tick(1, 64);
+        c.counter.tick(units);
     }
 }
 
@@ -377,7 +379,7 @@ void simulate_shots(const Prepared& p, Output output, const SeededStream::Key& k
     std::vector<std::uint8_t> record(p.measurements);
     std::vector<Word> row(bits / 64 + 1);
     for (std::uint64_t s = 0; s < shots; ++s) {
-        poll(&context);
+        poll(&context, 1024);
         GraphState state = copy_state(p.opening);
         SeededStream stream(block_key(key, 0, s));
         run_program(*p.rest, state, stream, record.data());

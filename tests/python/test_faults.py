@@ -207,3 +207,41 @@ def test_failed_preview_draws_nothing():
     with panics(oob(N, N)):
         sim.peek_measure_set({0, 1, N})
     assert pickle.dumps(sim) == before
+
+
+# -- samplers ----------------------------------------------------------------------------------------------------
+
+SAMPLED = {
+    "frames": "R 0 1 2\nREPEAT 3 {\n    H 0\n    CX 0 1 1 2\n    DEPOLARIZE1(0.1) 0 1 2\n    M 0 2\n"
+    "    DETECTOR rec[-1] rec[-2]\n}",
+    "shot_by_shot": "H 0 1\nCZ 0 1\nMX 0\nIF rec[-1] {\n    H 1\n}\nX_ERROR(0.2) 1\nM 1\nDETECTOR rec[-1]",
+}
+
+
+@pytest.mark.parametrize("fault", ["allocation", "interrupt"])
+@pytest.mark.parametrize("path", SAMPLED)
+def test_failed_sample_changes_nothing(path, fault):
+    """A compile or a sample that fails raises, and the sampler's next call is still the one it would have made."""
+    np = pytest.importorskip("numpy")
+    arm, disarm, error = FAULTS[fault]
+    circuit = lumora.Circuit(SAMPLED[path])
+    expected = circuit.compile_detector_sampler(seed=3).sample(700, threads=2)
+    failures = {"compile": 0, "sample": 0}
+    sampler = circuit.compile_detector_sampler(seed=3)  # its calls fail until one gets through
+    for stage in failures:
+        while True:
+            arm(failures[stage])
+            try:
+                made = circuit.compile_detector_sampler(seed=3) if stage == "compile" else sampler
+                got = sampler.sample(700, threads=2) if stage == "sample" else None
+            except error:
+                failures[stage] += 1
+                assert failures[stage] < 100000, f"{stage} never got through"
+                continue
+            finally:
+                disarm()
+            break
+        assert made.method == path
+        if stage == "sample":
+            np.testing.assert_array_equal(got, expected)
+    assert failures["sample"] > 0, f"no {fault} was injected into sample"
