@@ -48,7 +48,7 @@ from lumora import Circuit
 JOB_SHOTS = 4096  # shots per job: 16 of the samplers' blocks of 256
 
 
-@dataclass
+@dataclass(eq=False)
 class Counts:
     """What a run of shots found: events per detector, flips per observable, shots with any flip."""
 
@@ -56,6 +56,15 @@ class Counts:
     detector_events: npt.NDArray[np.int64]
     observable_flips: npt.NDArray[np.int64]
     flipped_shots: int
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Counts):
+            return NotImplemented
+        return (
+            (self.shots, self.flipped_shots) == (other.shots, other.flipped_shots)
+            and np.array_equal(self.detector_events, other.detector_events)
+            and np.array_equal(self.observable_flips, other.observable_flips)
+        )
 
     def __add__(self, other: Counts) -> Counts:
         return Counts(

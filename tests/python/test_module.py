@@ -14,7 +14,15 @@ from helpers import run_python
 
 CLASSES = ["MeasurementResult", "Outcome", "Axis", "Lumora"]
 # the circuit classes come after the simulator's, in this order
-CIRCUIT_CLASSES = ["Circuit", "GateTarget", "CircuitInstruction", "CircuitRepeatBlock", "CircuitIfBlock"]
+CIRCUIT_CLASSES = [
+    "Circuit",
+    "GateTarget",
+    "CircuitInstruction",
+    "CircuitRepeatBlock",
+    "CircuitIfBlock",
+    "MeasurementSampler",
+    "DetectorSampler",
+]
 CLASS_DOCS = {
     "MeasurementResult": "Result of a single-qubit measurement.\n\nExposed to Python as `lumora.MeasurementResult`.",
     "Outcome": "Measurement outcome and the axis that was measured.\n\nReturned in the values of `peek_measure_set`.",
