@@ -8,6 +8,8 @@ from pathlib import Path
 
 import pytest
 
+from lumora import Circuit
+
 from helpers import fenced_blocks, run_python
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -93,85 +95,93 @@ def shots_example():
         sys.path.remove(str(EXAMPLES))
 
 
-QUBITS = 10
+def small_circuit(shots_example, noise=0.05):
+    """A repetition-code memory circuit of the example's own, noisy enough that a few shots show events."""
+    return Circuit(shots_example.repetition_code_text(3, 2, noise))
 
 
-def assert_ghz_shots(shots, count):
-    assert len(shots) == count
-    assert all(isinstance(shot, tuple) and len(shot) == QUBITS for shot in shots)
-    # A GHZ state measured in Z: every qubit agrees, in every shot.
-    assert all(set(shot) in ({0}, {1}) for shot in shots)
-
-
-def test_process_pool_is_reproducible(shots_example):
-    prepared = shots_example.prepare_ghz(QUBITS)
-    before = prepared.stabilizers()
-    first = shots_example.sample_with_processes(prepared, 64, 2, 11)
-    again = shots_example.sample_with_processes(prepared, 64, 2, 11)
-    other = shots_example.sample_with_processes(prepared, 64, 2, 12)
-    for shots in (first, again, other):
-        assert_ghz_shots(shots, 64)
-    assert first == again
-    assert first != other  # equal with probability 2**-64
-    assert {shot[0] for shot in first} == {0, 1}  # both branches show up
-    assert prepared.stabilizers() == before  # sampling measured copies only
-
-
-@pytest.mark.parametrize("shots, workers", [(7, 2), (64, 2), (5, 3), (1, 2), (0, 2)])
-def test_process_pool_matches_the_plan_run_here(shots_example, shots, workers):
-    # The pool gives exactly what running each worker's share in this
-    # process gives, in worker order: pickling kept the prepared state, and
-    # scheduling plays no part.
-    prepared = shots_example.prepare_ghz(QUBITS)
-    here = [
-        shot
-        for sequence, count in shots_example.worker_plan(shots, workers, 3)
-        for shot in shots_example.run_shots(prepared, sequence, count)
-    ]
-    assert_ghz_shots(here, shots)
-    assert shots_example.sample_with_processes(prepared, shots, workers, 3) == here
-
-
-@pytest.mark.parametrize(
-    "shots, workers, shares",
-    [
-        (10, 3, [4, 3, 3]),
-        (2, 4, [1, 1, 0, 0]),
-        (0, 2, [0, 0]),
-        (6, 1, [6]),
-    ],
-)
-def test_split_shots(shots_example, shots, workers, shares):
-    assert shots_example.split_shots(shots, workers) == shares
-
-
-@pytest.mark.parametrize("shots, workers", [(-1, 2), (4, 0)])
-def test_split_shots_rejects(shots_example, shots, workers):
-    with pytest.raises(ValueError):
-        shots_example.split_shots(shots, workers)
-
-
-def test_shot_seeds(shots_example):
+@pytest.mark.parametrize("shots, job_shots", [(0, 256), (1, 256), (256, 256), (257, 256), (10_000, 4096)])
+def test_job_plan(shots_example, shots, job_shots):
     from numpy.random import SeedSequence
 
-    seeds = shots_example.shot_seeds(SeedSequence(1), 50)
-    assert seeds == shots_example.shot_seeds(SeedSequence(1), 50)
-    assert len(set(seeds)) == 50 and all(0 <= seed < 2**128 for seed in seeds)
-    assert any(seed >= 2**64 for seed in seeds)  # the high word is used
-    assert set(seeds).isdisjoint(shots_example.shot_seeds(SeedSequence(2), 50))
+    plan = shots_example.job_plan(shots, 9, job_shots)
+    sizes = [count for _, count in plan]
+    assert sum(sizes) == shots
+    assert all(count == job_shots for count in sizes[:-1]) and all(0 < count <= job_shots for count in sizes)
+    # job j's seed is child j of SeedSequence(seed), whatever the number of jobs
+    children = SeedSequence(9).spawn(len(plan) + 3)
+    assert [sequence.spawn_key for sequence, _ in plan] == [child.spawn_key for child in children[: len(plan)]]
+    assert all(sequence.entropy == 9 for sequence, _ in plan)
+
+
+@pytest.mark.parametrize("shots, job_shots", [(-1, 256), (4, 0)])
+def test_job_plan_rejects(shots_example, shots, job_shots):
+    with pytest.raises(ValueError):
+        shots_example.job_plan(shots, 0, job_shots)
+
+
+def test_repetition_code_is_quiet_without_noise(shots_example):
+    circuit = small_circuit(shots_example, noise=0.0)
+    assert (circuit.num_detectors, circuit.num_observables) == (2 + 2 + 2, 1)
+    events = circuit.compile_detector_sampler(seed=1).sample(512, append_observables=True)
+    assert not events.any()
+
+
+def test_repetition_code_matches_stim(shots_example):
+    stim = pytest.importorskip("stim")
+    text = shots_example.repetition_code_text(5, 4, 0.02)
+    ours = Circuit(text).compile_detector_sampler(seed=2).sample(20_000, append_observables=True)
+    theirs = stim.Circuit(text).compile_detector_sampler(seed=2).sample(20_000, append_observables=True)
+    assert ours.mean() > 0.01
+    assert abs(ours.mean(axis=0) - theirs.mean(axis=0)).max() < 0.01
+
+
+def test_process_pool_matches_the_jobs_run_here(shots_example):
+    # Whatever the worker count, the pool gives what running the jobs one by one in this process gives: each
+    # job's seed depends on the top-level seed and the job's index only.
+    circuit = small_circuit(shots_example)
+    here = shots_example.no_counts(circuit)
+    for sequence, count in shots_example.job_plan(9000, 3):
+        here += shots_example.run_job(circuit, sequence, count)
+    assert here.shots == 9000 and here.detector_events.sum() > 0
+    for workers in (1, 2, 3):
+        assert shots_example.sample_with_processes(circuit, 9000, workers, 3) == here
+    assert shots_example.sample_with_processes(circuit, 9000, 2, 4) != here
+
+
+def test_counts_add_up(shots_example):
+    circuit = small_circuit(shots_example)
+    (first, a), (second, b) = shots_example.job_plan(300, 1, 256)
+    one = shots_example.run_job(circuit, first, a)
+    two = shots_example.run_job(circuit, second, b)
+    both = one + two
+    assert both.shots == 300
+    assert (both.detector_events == one.detector_events + two.detector_events).all()
+    assert both.flipped_shots == one.flipped_shots + two.flipped_shots
+    assert one.flipped_shots == one.observable_flips.sum()  # one observable: a flipped shot is a flip
 
 
 def test_dask_matches_process_pool(shots_example):
     pytest.importorskip("dask.distributed")
-    prepared = shots_example.prepare_ghz(QUBITS)
-    on_dask = shots_example.sample_with_dask(prepared, 40, 2, 8)
-    assert_ghz_shots(on_dask, 40)
-    assert on_dask == shots_example.sample_with_processes(prepared, 40, 2, 8)
+    circuit = small_circuit(shots_example)
+    on_dask = shots_example.sample_with_dask(circuit, 5000, 2, 8)
+    assert on_dask.shots == 5000
+    assert on_dask == shots_example.sample_with_processes(circuit, 5000, 2, 8)
 
 
 def test_dask_missing_is_explained(shots_example, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "dask.distributed", None)  # as if not installed
     with pytest.raises(ImportError, match=re.escape("pip install 'lumora[dask]'")):
-        shots_example.sample_with_dask(shots_example.prepare_ghz(3), 4, 1, 0)
+        shots_example.sample_with_dask(small_circuit(shots_example), 4, 1, 0)
     assert shots_example.main(["--backend", "dask", "--shots", "4", "--workers", "1"]) == 2
     assert "lumora[dask]" in capsys.readouterr().err
+
+
+def test_example_without_stim_prints_the_same_for_any_worker_count(shots_example, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "stim", None)  # as if not installed: the repetition code
+    printed = []
+    for workers in (1, 3):
+        assert shots_example.main(["--shots", "9000", "--workers", str(workers), "--seed", "6"]) == 0
+        printed.append(capsys.readouterr().out.splitlines())
+    assert "repetition code" in printed[0][0]
+    assert printed[0][1:] == printed[1][1:]
