@@ -76,6 +76,7 @@ struct Scan {
     std::uint64_t longest_lookback = 0;
     bool pauli_feedback_only = true;
     bool pauli_observables = false;
+    bool conditions = false;  // IF blocks, which read the reference's record
 };
 
 void prepare_block(FrameBlock& block, const Circuit& c, Scan& scan) {
@@ -99,6 +100,7 @@ void prepare_block(FrameBlock& block, const Circuit& c, Scan& scan) {
             continue;
         }
         if (op.gate == Gate::IF) {
+            scan.conditions = true;
             for (const Instruction& inner : c.blocks[op.body].instructions) {
                 const Gate g = inner.gate;
                 if (g != Gate::X && g != Gate::Y && g != Gate::Z && g != Gate::I) {
@@ -288,6 +290,10 @@ Sampler::Sampler(std::shared_ptr<const Circuit> circuit,
             "observables that include Paulis of the state need Pauli frames, but this circuit's "
             "IF blocks apply gates other than Paulis");
     }
+    p.reference.assign(p.measurements / 64 + 1, 0);
+    if (p.method == Method::frames && output == Output::detectors && !scan.conditions) {
+        return;  // events and flips are parities of the frames' flips alone
+    }
     // The reference shot: noiseless, with random outcomes from a stream of
     // its own.
     std::vector<std::uint8_t> record(p.measurements);
@@ -296,7 +302,6 @@ Sampler::Sampler(std::shared_ptr<const Circuit> circuit,
         SeededStream stream(block_key(key, ~std::uint64_t{0} >> 32, 0));
         run_program(*p.program, state, stream, record.data(), true);
     }
-    p.reference.assign(p.measurements / 64 + 1, 0);
     for (std::uint64_t m = 0; m < p.measurements; ++m) {
         p.reference[m / 64] |= Word{record[m]} << (m % 64);
     }
@@ -371,31 +376,6 @@ void poll(void* context, std::size_t units) {
     }
 }
 
-// Rows of one block, shot by shot on the engine.
-void simulate_shots(const Prepared& p, Output output, const SeededStream::Key& key,
-                    std::uint64_t shots, std::vector<Word>& rows, PollContext& context) {
-    const std::uint64_t bits =
-        output == Output::measurements ? p.measurements : p.detectors + p.observables;
-    std::vector<std::uint8_t> record(p.measurements);
-    std::vector<Word> row(bits / 64 + 1);
-    for (std::uint64_t s = 0; s < shots; ++s) {
-        poll(&context, 1024);
-        GraphState state = copy_state(p.opening);
-        SeededStream stream(block_key(key, 0, s));
-        run_program(*p.rest, state, stream, record.data());
-        shot_row(p, output, record.data(), row.data());
-        for (std::uint64_t b = 0; b < bits; ++b) {
-            Word bit = row[b / 64] >> (b % 64) & 1;
-            if (output == Output::detectors) {
-                bit ^= p.noiseless[b / 64] >> (b % 64) & 1;
-            } else {
-                bit ^= p.reference[b / 64] >> (b % 64) & 1;  // rows hold flips
-            }
-            rows[b * kWordsPerBlock + s / 64] |= bit << (s % 64);
-        }
-    }
-}
-
 // Turns a block's rows (row bit-major) into shots' rows and writes them.
 void emit(const Prepared& p, Output output, const std::vector<Word>& rows, std::uint64_t bits,
           std::uint64_t first_row, std::uint64_t shots, const std::vector<Destination>& to) {
@@ -423,7 +403,44 @@ void emit(const Prepared& p, Output output, const std::vector<Word>& rows, std::
     }
 }
 
+// Shots one at a time on the engine, each from the opening state, written
+// straight into the destinations. Shot i of block b draws from the stream
+// keyed by keystream block 4i under the block's key, whichever thread runs
+// it, and threads share the shots one by one (a shot may be long).
+void run_shots(Shared& shared, PollContext& context) {
+    const Prepared& p = shared.p;
+    const std::uint64_t bits =
+        shared.output == Output::measurements ? p.measurements : p.detectors + p.observables;
+    std::vector<std::uint8_t> record(p.measurements);
+    std::vector<Word> row(bits / 64 + 2);
+    while (true) {
+        const std::uint64_t s = shared.next.fetch_add(1);
+        if (s >= shared.shots || shared.stop.load()) {
+            return;
+        }
+        poll(&context, 1024);
+        const SeededStream::Key key =
+            block_key(p.key, shared.call, shared.first_block + s / kShotsPerBlock);
+        GraphState state = copy_state(p.opening);
+        SeededStream stream(block_key(key, 0, s % kShotsPerBlock));
+        run_program(*p.rest, state, stream, record.data());
+        shot_row(p, shared.output, record.data(), row.data());
+        if (shared.output == Output::detectors) {
+            for (std::size_t w = 0; w < row.size() - 1; ++w) {
+                row[w] ^= p.noiseless[w];
+            }
+        }
+        for (const Destination& d : shared.to) {
+            write_row(d, row.data(), d.data + s * d.stride);
+        }
+    }
+}
+
 void run_blocks(Shared& shared, PollContext& context) {
+    if (shared.p.method == Method::shot_by_shot) {
+        run_shots(shared, context);
+        return;
+    }
     const Prepared& p = shared.p;
     const std::uint64_t blocks = (shared.shots + kShotsPerBlock - 1) / kShotsPerBlock;
     const std::uint64_t bits =
@@ -439,12 +456,8 @@ void run_blocks(Shared& shared, PollContext& context) {
         const std::uint64_t count = std::min<std::uint64_t>(kShotsPerBlock, shared.shots - first);
         const SeededStream::Key key = block_key(p.key, shared.call, shared.first_block + b);
         rows.assign(std::max<std::uint64_t>(record_rows, bits) * kWordsPerBlock, 0);
-        if (p.method == Method::frames) {
-            BlockRng rng(key);
-            simulate_frames(p, shared.output, rng, rows, &poll, &context);
-        } else {
-            simulate_shots(p, shared.output, key, count, rows, context);
-        }
+        BlockRng rng(key);
+        simulate_frames(p, shared.output, rng, rows, &poll, &context);
         emit(p, shared.output, rows, bits, first, count, shared.to);
     }
 }
@@ -454,9 +467,10 @@ void run_blocks(Shared& shared, PollContext& context) {
 void Sampler::sample(std::uint64_t call, std::uint64_t first_block, std::uint64_t shots,
                      const std::vector<Destination>& to, unsigned threads) const {
     Shared shared{*prepared_, output_, call, first_block, shots, to};
-    const std::uint64_t blocks = (shots + kShotsPerBlock - 1) / kShotsPerBlock;
+    const std::uint64_t units =
+        prepared_->method == Method::frames ? (shots + kShotsPerBlock - 1) / kShotsPerBlock : shots;
     const unsigned helpers =
-        static_cast<unsigned>(std::min<std::uint64_t>(threads == 0 ? 0 : threads - 1, blocks));
+        static_cast<unsigned>(std::min<std::uint64_t>(threads == 0 ? 0 : threads - 1, units));
     std::vector<std::exception_ptr> failures(helpers + 1);
     std::vector<std::thread> pool;
     auto work = [&](unsigned index) {

@@ -11,9 +11,10 @@
 //
 // Randomness is drawn per block of 256 shots: block b of call c (counting
 // the sampler's calls from 0) reads the ChaCha12 stream keyed by the first
-// 32 bytes of keystream block 2^32 c + b under the sampler's key. So the
-// same key gives the same shots for the same calls, whatever the thread
-// count and the machine.
+// 32 bytes of keystream block 4(2^32 c + b) under the sampler's key; shot
+// i of a block sampled shot by shot reads the stream keyed likewise by
+// block 4i under the block's key. So the same key gives the same shots for
+// the same calls, whatever the thread count and the machine.
 #pragma once
 
 #include <cstddef>
