@@ -361,8 +361,10 @@ private:
             fired[w] &= ~chain_[w];
             chain_[w] |= fired[w];
         }
-        for (const FramePauli& f : s.products[0]) {
-            apply_masked(f, fired.data());
+        for (const auto& product : s.products) {  // one, or none for E without targets
+            for (const FramePauli& f : product) {
+                apply_masked(f, fired.data());
+            }
         }
     }
 

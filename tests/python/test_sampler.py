@@ -234,6 +234,8 @@ EXACT = [
         "\nELSE_CORRELATED_ERROR(0.5) X4\nM 0 1 2 3 4",
         [0.46, 0.28, 0.54, 0.3, 0.35],
     ),
+    # an E without targets still fires, and so blocks the rest of its chain
+    ("E(0.1)\nELSE_CORRELATED_ERROR(0.2) X0\nM 0", [0.18]),
     # an erased qubit takes any of the four Paulis: the herald, then a flip half as often, never without the herald
     (
         "HERALDED_ERASE(0.3) 0\nM 0\nRX 1\nHERALDED_ERASE(0.2) 1\nMX 1"
