@@ -44,8 +44,7 @@ std::uint64_t run_length(const circuit::Circuit& c, std::uint64_t limit) {
     std::abort();
 }
 
-std::vector<std::uint8_t> sample(const sampler::Sampler& s, std::uint64_t shots,
-                                 unsigned threads) {
+std::vector<std::uint8_t> sample(const sampler::Sampler& s, std::uint64_t shots, unsigned threads) {
     const std::uint64_t bits = s.row_bits();
     std::vector<std::uint8_t> out(shots * bits, 7);
     s.sample(0, 0, shots, {{out.data(), static_cast<std::size_t>(bits), 0, bits, false}}, threads);
