@@ -43,19 +43,15 @@ struct FrameBlock {
     std::vector<FrameBlock> blocks;
 };
 
-// Draws for one block of shots: the ChaCha12 stream of the block's key.
+// Draws for one block of shots: the ChaCha12 stream of the block's key,
+// two words (the lower first) to a draw.
 class BlockRng {
 public:
-    explicit BlockRng(const SeededStream::Key& key) noexcept : core_(key) {}
+    explicit BlockRng(const SeededStream::Key& key) noexcept : stream_(key) {}
 
     std::uint64_t next() noexcept {
-        if (index_ + 2 > ChaCha12::kWordsPerRefill) {
-            core_.generate(buffer_);
-            index_ = 0;
-        }
-        const std::uint64_t low = buffer_[index_], high = buffer_[index_ + 1];
-        index_ += 2;
-        return high << 32 | low;
+        const std::uint64_t low = stream_.next_u32();
+        return std::uint64_t{stream_.next_u32()} << 32 | low;
     }
 
     Block block() noexcept {
@@ -73,9 +69,7 @@ public:
     int weighted(const double* weights, int count, double total) noexcept;
 
 private:
-    ChaCha12 core_;
-    std::uint32_t buffer_[ChaCha12::kWordsPerRefill] = {};
-    std::size_t index_ = ChaCha12::kWordsPerRefill;
+    SeededStream stream_;
 };
 
 // The key of block `block` of call `call` under the sampler's key.
